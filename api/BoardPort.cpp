@@ -1,0 +1,76 @@
+// Construction, the open sequence, the stop step and destruction of a port.
+#include "api/BoardPort.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "geometry/Truncate.h"
+
+namespace tq {
+
+CBoardPort::CBoardPort(HWND window) : m_hWnd(window) {}
+
+CBoardPort::~CBoardPort() {
+  // Every path that started a thread ran Stop before; this is the safety net
+  // that keeps a reader from outliving the object.
+  if (m_stopEvent) {
+    while (m_threadRunning.load(std::memory_order_acquire) != 0) {
+      m_stopEvent->Set();
+      tqp::PumpSentMessages(5);
+    }
+  }
+  ReopenCaptures(nullptr, 0);
+  DisarmWatchdog();
+}
+
+unsigned CBoardPort::GetMaxBoardHeight() const {
+  const uint32_t b = m_receiverSpacing;
+  if (b == 0 || b >= 5000) return 0;
+  const double squared = 30250000.0 - static_cast<double>(b) * static_cast<double>(b);
+  return static_cast<unsigned>(TruncateToInt32(std::sqrt(squared)));
+}
+
+int CBoardPort::Open(int port) {
+  if (!OpenLine(port, 9600, 'N', 8, 1)) return 1;
+  std::memset(m_linkVersion, 0, 5);
+  if (const int probe = Probe(); probe != 0) {
+    Stop();
+    return probe;
+  }
+  if (!OpenOverlapped(port, 9600, 'N', 8, 1, tqp::kEventRxChar, kMailboxSize)) {
+    Stop();
+    return 2;
+  }
+  StartThread();
+  // Raw capture of everything the board sends from now on, to tq<port>.raw
+  // in the temporary directory. (The system's path normally ends with a
+  // separator; none is doubled.)
+  std::string base = tqp::TempPath();
+  if (base.size() <= 254) {
+    if (base.empty() || base.back() != tqp::PathSeparator()) base.push_back(tqp::PathSeparator());
+    base += "tq" + std::to_string(port);
+    ReopenCaptures(base.c_str(), 1);
+  }
+  return 0;
+}
+
+void CBoardPort::Stop() {
+  if (m_stopEvent) {
+    // The reader may be blocked sending a message to a window of this very
+    // thread: handle such messages while waiting, or neither side moves.
+    while (m_threadRunning.load(std::memory_order_acquire) != 0) {
+      m_stopEvent->Set();
+      tqp::PumpSentMessages(5);
+    }
+  }
+  {
+    tqp::LockGuard guard(m_lineLock);
+    m_line.reset();
+  }
+  DisarmWatchdog();
+}
+
+void CBoardPort::Notify(UINT message, WPARAM code) { tqp::SendMsg(GetWindow(), message, code, 0); }
+
+}  // namespace tq

@@ -1,0 +1,131 @@
+// CBoardPort: everything that belongs to one open board.
+//
+// Threads and fields:
+// - The host's thread (the one that called TQOpenPort) runs the open
+//   sequence, the exports, the watchdog tick and the stop step. It alone
+//   writes m_hWnd, m_podLocation, m_boardHeight and the filter switches, and
+//   it clears m_dataSeen.
+// - The reader thread owns the line once the open sequence has started it:
+//   it reads, decodes, filters and delivers, and so alone touches the receive
+//   buffer, the filter's queues, m_lastSample and the eraser queues. It sets
+//   m_dataSeen and is the only writer of m_threadRunning.
+// - m_lineLock guards m_line during the second open and the thread's reads
+//   and writes. The write event guards the mailbox.
+// - Fields that cross threads without a lock are atomics, read afresh at
+//   each use.
+// - A replay object (TQReadFileData) has no line and no thread; everything
+//   runs on the caller's thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "capture/CaptureFile.h"
+#include "filter/StrokeFilter.h"
+#include "geometry/EraserReading.h"
+#include "platform/Platform.h"
+
+namespace tq {
+
+constexpr unsigned kRxBufferSize = 4096;
+constexpr unsigned kReadChunkSize = 512;
+constexpr unsigned kMailboxSize = 128;
+constexpr unsigned kVersionTextSize = 20;  // 19 characters and a NUL
+constexpr unsigned kLinkVersionSize = 8;   // room for "v%1.1f" of any replayed header
+
+class CBoardPort {
+ public:
+  explicit CBoardPort(HWND window);
+  virtual ~CBoardPort();
+  CBoardPort(const CBoardPort&) = delete;
+  CBoardPort& operator=(const CBoardPort&) = delete;
+
+  // Open sequence and stop step.
+  int Open(int port);
+  void Stop();
+
+  // Serial line set-up and probe.
+  bool OpenLine(int port, int baud, char parity, int dataBits, int stopBits);
+  int Probe();
+  bool OpenOverlapped(int port, int baud, char parity, int dataBits, int stopBits,
+                      uint32_t eventMask, uint32_t mailboxSize);
+
+  // Reader/writer thread, mailbox and watchdog.
+  bool StartThread();
+  static void ThreadMain(void* self);
+  void ReadAvailable();
+  void WriteCommand();
+  bool PostCommand(const char* text);
+  void Notify(UINT message, WPARAM code);
+  void ArmWatchdog();
+  void DisarmWatchdog();
+  static void WatchdogTick(HWND window, UINT message, UINT_PTR timerId, DWORD time);
+
+  // Receive path.
+  void DispatchReceived(const uint8_t* data, int length);
+  void DecodeV1(const uint8_t* data, int length);
+  void DecodeV2(const uint8_t* data, int length);
+  void DecodeV4(const uint8_t* data, int length);
+  void DrainFilter();
+  void DeliverSample(const SPenSample& sample);
+
+  // Captures and replay.
+  void ReopenCaptures(const char* base, int flags);
+  void CopyRawCapture(CFile* target);
+  void ReplayCapture(const char* path);
+  SCaptureHeader CaptureHeader() const;
+
+  // Queries and settings of the exports.
+  unsigned GetBoardWidth() const { return m_receiverSpacing + 340; }
+  unsigned GetMaxBoardHeight() const;
+  const char* GetVersionText() const { return m_versionText; }
+  HWND GetWindow() const { return m_hWnd.load(std::memory_order_relaxed); }
+  void SetWindow(HWND window) { m_hWnd.store(window, std::memory_order_relaxed); }
+  void SetBoardHeight(int32_t height) {
+    m_boardHeight.store(height < 0 ? 0 : height, std::memory_order_relaxed);
+  }
+  void SetPodLocation(int32_t location) {
+    if (location >= 0 && location <= 3) m_podLocation.store(location, std::memory_order_relaxed);
+  }
+
+  // Fields, in the order of the design. Public: the subsystems of the driver
+  // share them, and the tests look at them.
+  UINT_PTR m_timerId = 0;
+  std::atomic<int32_t> m_dataSeen{1};
+  std::atomic<int32_t> m_checkSent{0};
+  uint32_t m_lastCheckTick = 0;
+  uint32_t m_counters[3] = {0, 0, 0};
+  CStrokeFilter m_filter;
+  uint32_t m_receiverSpacing = 0;
+  uint32_t m_rxCount = 0;
+  uint8_t m_rxBuffer[kRxBufferSize];
+  char m_linkVersion[kLinkVersionSize] = {};
+  char m_versionText[kVersionTextSize] = {};
+  double m_boardVersion = 0.0;
+  int32_t m_linkLevel = 0;
+  tqp::RecursiveLock m_lineLock;
+  std::atomic<int32_t> m_threadRunning{0};
+  std::unique_ptr<tqp::Event> m_stopEvent;
+  std::unique_ptr<tqp::SerialLine> m_line;
+  std::unique_ptr<tqp::Event> m_writeEvent;
+  CCaptureFile m_rawFile, m_valFile, m_outFile;
+  tqp::LineTimeouts m_timeouts{};
+  tqp::LineSettings m_dcb{};
+  uint32_t m_packetLength = 9;
+  std::atomic<HWND> m_hWnd;
+  int32_t m_port = 0;
+  std::unique_ptr<char[]> m_mailbox;
+  uint32_t m_eventMask = 0;
+  uint32_t m_mailboxSize = 0;
+  SPenSample m_lastSample{};
+  std::atomic<int32_t> m_podLocation{0};
+  std::atomic<int32_t> m_boardHeight{0};
+  std::deque<SEraserReading> m_pendingReadings, m_resolvedReadings, m_readingHistory;
+};
+
+// Process-wide table of the ports whose watchdog runs (index 1 to 8).
+extern CBoardPort* g_timerTable[9];
+
+}  // namespace tq

@@ -1,0 +1,69 @@
+// One capture file of a port (.raw, .val or .out): a 20-byte header, then
+// raw chunks or 5-byte sample records.
+//
+// The reader thread appends while the host's thread may copy or close the
+// file, so every operation takes the file's own lock. Live captures write
+// straight through to the system: a host that crashes loses nothing that was
+// already read. A failing write (a full disk) is counted and otherwise
+// ignored, so the pen messages keep flowing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "TQApi.h"
+#include "filter/PenSample.h"
+
+namespace tq {
+
+struct SCaptureHeader {
+  double protocolNumber = 0.0;
+  double boardVersion = 0.0;
+  uint32_t receiverSpacing = 0;
+};
+
+constexpr unsigned kCaptureHeaderSize = 20;
+constexpr unsigned kSampleRecordSize = 5;
+
+void EncodeCaptureHeader(const SCaptureHeader& header, uint8_t out[kCaptureHeaderSize]);
+void EncodeSampleRecord(const SPenSample& sample, uint8_t out[kSampleRecordSize]);
+
+class CCaptureFile : public ISampleRecordSink {
+ public:
+  CCaptureFile() = default;
+  ~CCaptureFile() override { Close(); }
+  CCaptureFile(const CCaptureFile&) = delete;
+  CCaptureFile& operator=(const CCaptureFile&) = delete;
+
+  // Creates or truncates `path`, shared for reading and writing, and writes
+  // the header. False when the file cannot be opened.
+  bool Create(const char* path, const SCaptureHeader& header);
+  void Close();
+  bool IsOpen() const { return m_open.load(std::memory_order_acquire); }
+
+  void Append(const uint8_t* data, unsigned length);
+  void WriteSampleRecord(const SPenSample& sample) override;
+  // Appends the whole file, header included, to the end of `target`.
+  void CopyTo(CFile& target);
+
+  // Replay may collect its writes in memory and hand them to the system in
+  // large blocks; live captures never do.
+  void SetBuffered(bool buffered);
+
+  uint64_t FailedWrites() const { return m_failedWrites.load(std::memory_order_relaxed); }
+
+ private:
+  std::mutex m_lock;
+  CFile m_file;
+  std::atomic<bool> m_open{false};
+  std::atomic<uint64_t> m_failedWrites{0};
+  bool m_buffered = false;
+  std::vector<uint8_t> m_pending;
+
+  void WriteThrough(const uint8_t* data, size_t length);
+  void FlushPending();
+};
+
+}  // namespace tq

@@ -1,0 +1,64 @@
+// Replay of a raw capture: the file's bytes go through the decoders, the
+// filter and the delivery exactly as a live board's would, on the caller's
+// thread, and new .val and .out captures are written beside the file.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "api/BoardPort.h"
+#include "api/TextNumber.h"
+
+namespace tq {
+namespace {
+
+constexpr size_t kReadBlock = 64 * 1024;
+
+bool ReadExactly(CFile& file, void* out, unsigned count) { return file.Read(out, count) == count; }
+
+}  // namespace
+
+void CBoardPort::ReplayCapture(const char* path) {
+  CFile file;
+  CFileException error;
+  // Held without sharing: nobody writes the file while it is replayed.
+  if (!file.Open(path, CFile::modeRead | CFile::shareExclusive | CFile::typeBinary, &error)) {
+    throw error;
+  }
+  double protocol = 0.0;
+  if (!ReadExactly(file, &protocol, 8) || !ReadExactly(file, &m_boardVersion, 8) ||
+      !ReadExactly(file, &m_receiverSpacing, 4)) {
+    return;
+  }
+  if (!(protocol > 0.0 && protocol < 100.0 && m_boardVersion > 0.0 && m_boardVersion < 100.0)) {
+    return;
+  }
+  FormatVersion(protocol, m_linkVersion, sizeof m_linkVersion);
+  FormatVersion(m_boardVersion, m_versionText, sizeof m_versionText);
+  m_packetLength = protocol < 2.0 ? 5 : 9;
+
+  const size_t pathLength = std::strlen(path);
+  const std::string base = pathLength > 4 ? std::string(path, pathLength - 4) : std::string();
+  ReopenCaptures(base.c_str(), 6);
+  m_valFile.SetBuffered(true);
+  m_outFile.SetBuffered(true);
+
+  // Read in large blocks, hand the decoders one packet length at a time; a
+  // shorter tail at the end of the file is not decoded.
+  std::vector<uint8_t> block(kReadBlock);
+  size_t held = 0;
+  for (;;) {
+    const unsigned got = file.Read(block.data() + held, static_cast<unsigned>(block.size() - held));
+    held += got;
+    size_t pos = 0;
+    while (held - pos >= m_packetLength) {
+      DispatchReceived(block.data() + pos, static_cast<int>(m_packetLength));
+      pos += m_packetLength;
+    }
+    std::memmove(block.data(), block.data() + pos, held - pos);
+    held -= pos;
+    if (got == 0) break;
+  }
+  ReopenCaptures(nullptr, 0);
+}
+
+}  // namespace tq
