@@ -8,11 +8,20 @@
 #include <cstdint>
 #include <deque>
 
+#include "filter/AntiStreakStage.h"
 #include "filter/PenSample.h"
+#include "filter/SmoothingStage.h"
+#include "filter/ValidationStage.h"
 
 namespace tq {
 
-class CStrokeFilter {
+// Threads: Push, OutputCount, Pop and Reset run only on the thread that
+// decodes for the port. The switches and the capture hook may be set from any
+// thread meanwhile; each is read afresh at every routing decision. The counts
+// may be read from any thread.
+class CStrokeFilter : private CValidationStage::IOutlet,
+                      private CAntiStreakStage::IOutlet,
+                      private CSmoothingStage::IOutlet {
  public:
   CStrokeFilter();
   ~CStrokeFilter();
@@ -37,6 +46,28 @@ class CStrokeFilter {
   uint32_t PushedCount() const;
   uint32_t RejectedCount() const;
   uint32_t StreakCutCount() const;
+
+ private:
+  // The routing between the stages; every released sample takes this way.
+  void PushSample(const SPenSample& sample);
+  void Accept(const SPenSample& sample) override;
+  void CutStroke(int skip) override;
+  void PassOn(const SPenSample& sample) override;  // leaves the anti-streak stage
+  void Emit(const SPenSample& sample) override;
+
+  CValidationStage m_validation;
+  CAntiStreakStage m_antiStreak;
+  CSmoothingStage m_smoothing;
+  std::deque<SPenSample> m_output;  // filtered samples waiting for the decoder
+
+  std::atomic<bool> m_validateOn{true};
+  std::atomic<bool> m_antiStreakOn{true};
+  std::atomic<bool> m_filterOn{true};
+  std::atomic<bool> m_valCapture{false};
+  std::atomic<ISampleRecordSink*> m_valSink{nullptr};  // not owned
+
+  int32_t m_skipCount = 0;  // samples still to drop at the door
+  std::atomic<uint32_t> m_pushed{0};
 };
 
 }  // namespace tq

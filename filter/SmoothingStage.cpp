@@ -1,0 +1,111 @@
+// Smoothing stage.
+//
+// What goes wrong on a real board: the measured distances jitter by a few
+// units, so even a steady hand draws a line that wobbles from sample to
+// sample.
+//
+// What the stage does: each inner sample of a stroke is replaced by the
+// average of itself and up to two neighbours on each side, weighted by
+// 1 / (distance + 50), and rounded to whole units. The weights fall off
+// slowly, so a sample is pulled toward its neighbours by only a fraction of
+// their offset and corners survive. The first and last samples of a stroke
+// pass unchanged; output trails the pen by two samples. A break marker that
+// finds no stroke here has nothing to end and goes no further.
+//
+// Constants: 5 samples in the window, 50 added to every distance, 0.5 added
+// before rounding toward zero.
+#include "filter/SmoothingStage.h"
+
+#include "filter/Geometry.h"
+#include "geometry/Truncate.h"
+
+namespace tq {
+
+namespace {
+
+constexpr double kWeightOffset = 50.0;
+constexpr double kRoundingBias = 0.5;
+constexpr std::size_t kWindowSize = 5;
+
+double RoundToWhole(double value) {
+  return static_cast<double>(TruncateToInt32(value + kRoundingBias));
+}
+
+}  // namespace
+
+SPenSample CSmoothingStage::WeightedCentre(std::size_t a, std::size_t count) const {
+  const SPenSample& centre = m_window[(count + 1) / 2 + a - 1];
+  double sumW = 0.0;
+  double sumX = 0.0;
+  double sumY = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const SPenSample& neighbour = m_window[a + i];
+    const double w = 1.0 / (Distance(neighbour, centre) + kWeightOffset);
+    sumW += w;
+    sumX += neighbour.x * w;
+    sumY += neighbour.y * w;
+  }
+  SPenSample result = centre;
+  result.x = RoundToWhole(sumX / sumW);
+  result.y = RoundToWhole(sumY / sumW);
+  return result;
+}
+
+void CSmoothingStage::Step(const SPenSample& s) {
+  std::deque<SPenSample>& e = m_window;
+  if (e.empty()) {
+    if (s.kind == kKindPenDown) {
+      e.push_back(s);
+    } else if (s.kind == kKindHover) {
+      m_outlet.Emit(s);
+    }
+    return;  // a break marker with no stroke to end is dropped
+  }
+
+  if (s.kind != kKindPenDown) {
+    switch (e.size()) {
+      case 1:
+        EmitHeld(0);
+        break;
+      case 2:
+        EmitHeld(0);
+        EmitHeld(1);
+        break;
+      case 3:
+        EmitHeld(0);
+        m_outlet.Emit(WeightedCentre(0, 3));
+        EmitHeld(2);
+        break;
+      case 4:
+        EmitHeld(0);
+        m_outlet.Emit(WeightedCentre(0, 3));
+        m_outlet.Emit(WeightedCentre(1, 3));
+        EmitHeld(3);
+        break;
+      default:  // five: the first three have gone already
+        m_outlet.Emit(WeightedCentre(2, 3));
+        EmitHeld(4);
+        break;
+    }
+    m_outlet.Emit(s);
+    e.clear();
+    return;
+  }
+
+  if (e.size() < kWindowSize - 1) {
+    e.push_back(s);
+    return;
+  }
+  if (e.size() == kWindowSize - 1) {
+    e.push_back(s);
+    EmitHeld(0);
+    m_outlet.Emit(WeightedCentre(0, 3));
+    m_outlet.Emit(WeightedCentre(0, 5));
+    return;
+  }
+  e.pop_front();
+  e.push_back(s);
+  m_outlet.Emit(WeightedCentre(0, 5));
+}
+
+}  // namespace tq

@@ -1,0 +1,41 @@
+// Third stage of the stroke filter: replaces the inner samples of a stroke
+// by an inverse-distance weighted average of their neighbours.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+
+#include "filter/PenSample.h"
+
+namespace tq {
+
+class CSmoothingStage {
+ public:
+  // Receives every sample the stage emits, in order.
+  class IOutlet {
+   public:
+    virtual void Emit(const SPenSample& sample) = 0;
+
+   protected:
+    ~IOutlet() = default;
+  };
+
+  explicit CSmoothingStage(IOutlet& outlet) : m_outlet(outlet) {}
+  CSmoothingStage(const CSmoothingStage&) = delete;
+  CSmoothingStage& operator=(const CSmoothingStage&) = delete;
+
+  void Step(const SPenSample& s);
+  // Forgets everything held, releasing nothing.
+  void Clear() { m_window.clear(); }
+
+ private:
+  // The average of m_window[a] ... m_window[a + count - 1] (count 3 or 5),
+  // centred on the middle one, rounded to whole units.
+  SPenSample WeightedCentre(std::size_t a, std::size_t count) const;
+  void EmitHeld(std::size_t index) { m_outlet.Emit(m_window[index]); }
+
+  IOutlet& m_outlet;
+  std::deque<SPenSample> m_window;  // E: up to five pen-down samples of the stroke
+};
+
+}  // namespace tq
