@@ -125,6 +125,9 @@ class CBoardPort {
   std::deque<SEraserReading> m_pendingReadings, m_resolvedReadings, m_readingHistory;
 };
 
+// The open port object of a port number, or null (the exports' table).
+CBoardPort* FindOpenPort(int port);
+
 // Process-wide table of the ports whose watchdog runs (index 1 to 8).
 extern CBoardPort* g_timerTable[9];
 

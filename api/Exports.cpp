@@ -25,6 +25,10 @@ CBoardPort* Find(TQ_PORT port) { return CheckPort(port) == TQ_SUCCESS ? g_ports[
 
 }  // namespace
 
+namespace tq {
+CBoardPort* FindOpenPort(int port) { return Find(port); }
+}  // namespace tq
+
 extern "C" {
 
 TQ_ERROR_CODE TQOpenPort(TQ_PORT port, HWND window) {

@@ -98,7 +98,8 @@ typedef enum TQ_ERROR_CODE {
   /* The port number is outside 1 to 8. */
   TQ_ERR_BAD_PORT = 6,
   /* No board is open on this port. */
-  TQ_ERR_NOT_OPEN = 7
+  TQ_ERR_NOT_OPEN = 7,
+  TQ_ERROR_CODE_FORCE_32BIT = 0x7FFFFFFF /* keeps the type 32 bits wide */
 } TQ_ERROR_CODE;
 
 /* Where the sensor unit sits on the board; selects how positions are
@@ -107,14 +108,23 @@ typedef enum POD_LOCATION {
   POD_LOCATION_0 = 0, /* axes as they are (the value after opening) */
   POD_LOCATION_1 = 1, /* both axes mirrored, against width and height */
   POD_LOCATION_2 = 2, /* axes exchanged, new y mirrored against the width */
-  POD_LOCATION_3 = 3  /* axes exchanged, new x mirrored against the height */
+  POD_LOCATION_3 = 3, /* axes exchanged, new x mirrored against the height */
+  POD_LOCATION_FORCE_32BIT = 0x7FFFFFFF
 } POD_LOCATION;
 
 /* The three stroke-filter switches: 1 switches the stage on, every other
  * value off. As results, 1 means the stage was on and 0 that it was off. */
-typedef enum VALIDATION_STATUS { VALIDATION_OFF = 0, VALIDATION_ON = 1 } VALIDATION_STATUS;
-typedef enum FILTER_STATUS { FILTER_OFF = 0, FILTER_ON = 1 } FILTER_STATUS;
-typedef enum ANTISTREAK_STATUS { ANTISTREAK_OFF = 0, ANTISTREAK_ON = 1 } ANTISTREAK_STATUS;
+typedef enum VALIDATION_STATUS {
+  VALIDATION_OFF = 0,
+  VALIDATION_ON = 1,
+  VALIDATION_FORCE_32BIT = 0x7FFFFFFF
+} VALIDATION_STATUS;
+typedef enum FILTER_STATUS { FILTER_OFF = 0, FILTER_ON = 1, FILTER_FORCE_32BIT = 0x7FFFFFFF } FILTER_STATUS;
+typedef enum ANTISTREAK_STATUS {
+  ANTISTREAK_OFF = 0,
+  ANTISTREAK_ON = 1,
+  ANTISTREAK_FORCE_32BIT = 0x7FFFFFFF
+} ANTISTREAK_STATUS;
 
 /* ---- Records ------------------------------------------------------------ */
 

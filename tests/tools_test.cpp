@@ -1,0 +1,96 @@
+// The command-line tools and a C host program, run as users run them,
+// against a scripted board on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "support/PtyBoard.h"
+
+namespace {
+
+struct Run {
+  int status;
+  std::string out;
+};
+
+// Runs a shell command, capturing standard output (and standard error when
+// `withErrors`).
+Run Shell(const std::string& command, bool withErrors = false) {
+  const std::string full = command + (withErrors ? " 2>&1" : " 2>/dev/null");
+  FILE* pipe = popen(full.c_str(), "r");
+  Run run{-1, {}};
+  if (pipe == nullptr) return run;
+  std::array<char, 512> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.out.append(buffer.data(), n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+const std::string kTool = TQ_TOOL_PATH;
+
+TEST(TqProbe, PrintsVersionWidthAndHeight) {
+  tqtest::PtyBoard board(5, tqtest::LongFormBoard("2.0", "2.1", 3000));
+  const Run run = Shell(kTool + " probe --port 5");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "version \\x902.1\nwidth 3340\nmax-height 4609\n");
+}
+
+TEST(TqProbe, ShortFormVersionAndFailure) {
+  {
+    tqtest::PtyBoard board(5, tqtest::ShortFormBoard("1.0", "1.5", 1000));
+    const Run run = Shell(kTool + " probe --port 5");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "version v1.5\nwidth 1340\nmax-height 5408\n");
+  }
+  {
+    tqtest::BoardScript silent;
+    silent.silent = true;
+    tqtest::PtyBoard board(5, silent);
+    const Run run = Shell(kTool + " probe --port 5", true);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out.rfind("error 3 ", 0), 0u) << run.out;
+  }
+  const Run bad = Shell(kTool + " probe --port 9", true);
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out.rfind("error 6 ", 0), 0u) << bad.out;
+  EXPECT_EQ(Shell(kTool + " probe").status, 2);
+  EXPECT_EQ(Shell(kTool + " probe --help").status, 0);
+}
+
+TEST(TqFind, ReportsBothAttempts) {
+  {
+    setenv("TQ_COM1", "/nonexistent/tq-none", 1);
+    tqtest::PtyBoard two(2, tqtest::LongFormBoard("2.0", "2.1", 3056));
+    const Run run = Shell(kTool + " find");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "port 2\nerrors 1 0\n");
+  }
+  {
+    tqtest::PtyBoard one(1, tqtest::LongFormBoard("2.0", "2.1", 3056));
+    const Run run = Shell(kTool + " find");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "port 1\nerrors 0 -\n");
+  }
+  setenv("TQ_COM1", "/nonexistent/tq-none", 1);
+  setenv("TQ_COM2", "/nonexistent/tq-none", 1);
+  const Run none = Shell(kTool + " find");
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "port none\nerrors 1 1\n");
+}
+
+TEST(HostProgram, OpensSetsUpAndClosesABoard) {
+  tqtest::PtyBoard board(4, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const Run run = Shell(std::string(TQ_HOST_EXAMPLE_PATH) + " 4 1");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(run.out.find("version 2.1 width 3396 max-height 4572"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("closed 0"), std::string::npos) << run.out;
+}
+
+}  // namespace

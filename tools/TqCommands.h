@@ -1,0 +1,11 @@
+// The commands of the `tq` tool; each takes its own argv (argv[0] is the
+// command name) and returns the process exit code.
+#pragma once
+
+int RunProbeCommand(int argc, char** argv);
+int RunFindCommand(int argc, char** argv);
+int RunFilterCommand(int argc, char** argv);
+int RunLiveCommand(int argc, char** argv);
+int RunReplayCommand(int argc, char** argv);
+int RunInfoCommand(int argc, char** argv);
+int RunDumpCommand(int argc, char** argv);

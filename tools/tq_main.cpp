@@ -1,0 +1,43 @@
+// tq: the command-line companion of the board driver.
+#include <cstdio>
+#include <cstring>
+
+#include "TqCommands.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(int, char**);
+  const char* summary;
+};
+
+const Command kCommands[] = {
+    {"probe", RunProbeCommand, "open a board on a port and print what it reports"},
+    {"find", RunFindCommand, "look for a board on ports 1 and 2"},
+    {"filter", RunFilterCommand, "run samples from standard input through the stroke filter"},
+};
+
+void Usage(std::FILE* out) {
+  std::fputs("usage: tq COMMAND [ARGS]   (tq COMMAND --help for more)\ncommands:\n", out);
+  for (const Command& command : kCommands) std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    Usage(stderr);
+    return 2;
+  }
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    Usage(stdout);
+    return 0;
+  }
+  for (const Command& command : kCommands) {
+    if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 1, argv + 1);
+  }
+  std::fprintf(stderr, "tq: unknown command '%s'\n", argv[1]);
+  Usage(stderr);
+  return 2;
+}
