@@ -1,0 +1,128 @@
+#include "filter/Geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <deque>
+#include <limits>
+
+namespace {
+
+using tq::SPenSample;
+
+SPenSample P(double x, double y, uint8_t valid = 0) {
+  SPenSample s;
+  s.kind = tq::kKindPenDown;
+  s.x = x;
+  s.y = y;
+  s.valid = valid;
+  return s;
+}
+
+struct SThreePointCase {
+  const char* name;
+  SPenSample a, b, c;
+  double expected;
+};
+
+TEST(FilterGeometry, SegmentDistance) {
+  const SThreePointCase kCases[] = {
+      {"whole cross product", P(0, 0), P(10, 0), P(5, 3), 3},
+      {"cross product 39", P(0, 0), P(10, 0), P(5, 3.9), 3.9},
+      {"cross product truncated", P(0, 0), P(3, 0), P(1, 2.5), 7.0 / 3},
+      {"negative cross truncated toward zero", P(0, 0), P(3, 0), P(1, -2.5), 7.0 / 3},
+      {"beyond the far end", P(0, 0), P(10, 0), P(13, 4), 5},
+      {"before the near end", P(0, 0), P(10, 0), P(-3, 4), 5},
+      {"exactly above the far end", P(0, 0), P(10, 0), P(10, 7), 7},
+      {"exactly above the near end", P(0, 0), P(10, 0), P(0, 7), 7},
+      {"coinciding ends", P(2, 2), P(2, 2), P(5, 6), 5},
+  };
+  for (const SThreePointCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_DOUBLE_EQ(tq::SegmentDistance(c.a, c.b, c.c), c.expected);
+  }
+}
+
+TEST(FilterGeometry, SegmentDistanceOfHugeOrNaNCrossProduct) {
+  // The truncated cross product is -2147483648 here; its magnitude must not
+  // overflow into a negative distance.
+  const double d = tq::SegmentDistance(P(0, 0), P(1, 0), P(0.5, 1e12));
+  EXPECT_DOUBLE_EQ(d, 2147483648.0);
+  const double n = tq::SegmentDistance(P(0, 0), P(1, 0), P(0.5, std::nan("")));
+  EXPECT_TRUE(std::isnan(n));
+}
+
+TEST(FilterGeometry, ExtensionDistanceAndOnExtension) {
+  const SThreePointCase kCases[] = {
+      {"evenly spaced", P(0, 0), P(10, 0), P(20, 0), 0},
+      {"beyond the continuation", P(0, 0), P(10, 0), P(30, 0), 10},
+      {"59 off", P(0, 0), P(10, 0), P(20, 59), 59},
+      {"60 off", P(0, 0), P(10, 0), P(20, 60), 60},
+  };
+  for (const SThreePointCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_DOUBLE_EQ(tq::ExtensionDistance(c.a, c.b, c.c), c.expected);
+    EXPECT_EQ(tq::OnExtension(c.a, c.b, c.c), c.expected < 60);
+  }
+}
+
+TEST(FilterGeometry, IsStraightTriple) {
+  EXPECT_TRUE(tq::IsStraightTriple(P(0, 0), P(10, 0), P(20, 0)));
+  EXPECT_FALSE(tq::IsStraightTriple(P(0, 0), P(10, 70), P(20, 0)));
+  EXPECT_TRUE(tq::IsStraightTriple(P(0, 0), P(10, 49.9), P(20, 0)));
+  EXPECT_FALSE(tq::IsStraightTriple(P(0, 0), P(10, 50), P(20, 0)));  // 50 from the chord fails
+}
+
+TEST(FilterGeometry, IsConsistentMiddle) {
+  struct SCase {
+    const char* name;
+    double spacing;  // of five samples on the x axis
+    double offset;   // of the middle one from the axis
+    bool expected;
+  };
+  const SCase kCases[] = {
+      {"on the line", 10, 0, true},
+      {"10 apart, 39 off passes", 10, 39, true},
+      {"10 apart, 40 off fails (tolerance 40)", 10, 40, false},
+      {"10 apart, 45 off fails", 10, 45, false},
+      {"60 apart, 79 off passes", 60, 79, true},
+      {"60 apart, 80 off fails (tolerance capped at 80)", 60, 80, false},
+  };
+  for (const SCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::deque<SPenSample> window;
+    window.push_back(P(-100, -100));  // judged with a = 1: the front sample is not looked at
+    for (int i = 0; i < 5; ++i) window.push_back(P(i * c.spacing, i == 2 ? c.offset : 0));
+    EXPECT_EQ(tq::IsConsistentMiddle(window, 1), c.expected);
+  }
+}
+
+TEST(FilterGeometry, PropagateValidity) {
+  struct SCase {
+    const char* name;
+    SPenSample p, q, r, s;
+    uint8_t expectR, expectS;
+  };
+  const SCase kCases[] = {
+      {"both anchors valid, on the line", P(0, 0, 1), P(10, 0, 1), P(20, 0), P(30, 0), 1, 1},
+      {"both valid, r off, s on the continuation of p-q", P(0, 0, 1), P(10, 0, 1), P(20, 90),
+       P(20, 0), 0, 1},
+      {"both valid, r on, s off", P(0, 0, 1), P(10, 0, 1), P(20, 0), P(30, 80), 1, 0},
+      {"both valid clears marks", P(0, 0, 1), P(10, 0, 1), P(20, 200, 1), P(20, 300, 1), 0, 0},
+      {"only q valid: 44 close, 45 not", P(0, 0), P(0, 0, 1), P(44, 0), P(45, 0), 1, 0},
+      {"only q valid never clears", P(0, 0), P(0, 0, 1), P(400, 0, 1), P(45, 0, 1), 1, 1},
+      {"only p valid", P(0, 0, 1), P(900, 0), P(0, 44), P(0, 45), 1, 0},
+      {"neither valid, 44 apart", P(0, 0), P(0, 0), P(0, 0), P(44, 0), 1, 1},
+      {"neither valid, 45 apart", P(0, 0), P(0, 0), P(0, 0, 1), P(45, 0, 1), 0, 0},
+  };
+  for (const SCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    SPenSample r = c.r;
+    SPenSample s = c.s;
+    tq::PropagateValidity(c.p, c.q, r, s);
+    EXPECT_EQ(r.valid, c.expectR);
+    EXPECT_EQ(s.valid, c.expectS);
+  }
+}
+
+}  // namespace
