@@ -8,6 +8,7 @@
 
 static LRESULT on_message(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   (void)window;
+  (void)lParam;
   if (message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE || message == TQ_MSG_PEN_UP) {
     const SPenPoint* point = (const SPenPoint*)wParam;
     printf("pen %s %d %d code %d\n",

@@ -16,6 +16,7 @@ const Command kCommands[] = {
     {"probe", RunProbeCommand, "open a board on a port and print what it reports"},
     {"find", RunFindCommand, "look for a board on ports 1 and 2"},
     {"filter", RunFilterCommand, "run samples from standard input through the stroke filter"},
+    {"live", RunLiveCommand, "open a board and print every message it sends"},
 };
 
 void Usage(std::FILE* out) {
