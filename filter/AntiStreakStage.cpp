@@ -40,7 +40,7 @@ void CAntiStreakStage::Step() {
   if (m_in.empty()) return;
   const SPenSample s = m_in.front();
   m_in.pop_front();
-  std::deque<SPenSample>& d = m_window;
+  CSampleQueue& d = m_window;
   d.push_back(s);
 
   if (d.size() > kHeld) {
@@ -51,7 +51,7 @@ void CAntiStreakStage::Step() {
 
   if (s.kind != kKindPenDown) {
     // The stroke ends: release its waiting start, then the ending sample.
-    for (const SPenSample& held : d) m_outlet.PassOn(held);
+    for (std::size_t i = 0; i < d.size(); ++i) m_outlet.PassOn(d[i]);
     d.clear();
     return;
   }
@@ -65,7 +65,7 @@ void CAntiStreakStage::Step() {
 }
 
 void CAntiStreakStage::StepWithFullWindow(const SPenSample& s) {
-  std::deque<SPenSample>& d = m_window;
+  CSampleQueue& d = m_window;
   if (s.kind != kKindPenDown) {
     d.clear();
     m_outlet.PassOn(s);

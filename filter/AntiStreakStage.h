@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 
 #include "filter/PenSample.h"
+#include "filter/SampleQueue.h"
 
 namespace tq {
 
@@ -38,8 +38,8 @@ class CAntiStreakStage {
   void StepWithFullWindow(const SPenSample& s);
 
   IOutlet& m_outlet;
-  std::deque<SPenSample> m_in;      // entry queue
-  std::deque<SPenSample> m_window;  // D: the stroke's last one to three samples
+  CSampleQueue m_in;      // entry queue
+  CSampleQueue m_window;  // D: the stroke's last one to three samples
   std::atomic<uint32_t> m_cuts{0};
 };
 

@@ -56,7 +56,7 @@ bool IsStraightTriple(const SPenSample& p0, const SPenSample& p1, const SPenSamp
          OnExtension(p2, p1, p0);
 }
 
-bool IsConsistentMiddle(const std::deque<SPenSample>& window, std::size_t a) {
+bool IsConsistentMiddle(const CSampleQueue& window, std::size_t a) {
   const SPenSample& w0 = window[a];
   const SPenSample& w1 = window[a + 1];
   const SPenSample& w2 = window[a + 2];

@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 
 #include "filter/PenSample.h"
+#include "filter/SampleQueue.h"
 
 namespace tq {
 
@@ -40,7 +40,7 @@ bool IsStraightTriple(const SPenSample& p0, const SPenSample& p1, const SPenSamp
 // it must lie near at least three of the four chords that join one of the
 // two samples before it to one of the two after it. The tolerance is 30 over
 // the closest spacing of the five, at most 80.
-bool IsConsistentMiddle(const std::deque<SPenSample>& window, std::size_t a);
+bool IsConsistentMiddle(const CSampleQueue& window, std::size_t a);
 
 // p, q, r, s are consecutive samples of a stroke in the direction of
 // propagation (p innermost); the marks of p and q are decided, those of r

@@ -52,7 +52,7 @@ SPenSample CSmoothingStage::WeightedCentre(std::size_t a, std::size_t count) con
 }
 
 void CSmoothingStage::Step(const SPenSample& s) {
-  std::deque<SPenSample>& e = m_window;
+  CSampleQueue& e = m_window;
   if (e.empty()) {
     if (s.kind == kKindPenDown) {
       e.push_back(s);

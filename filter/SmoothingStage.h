@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 
 #include "filter/PenSample.h"
+#include "filter/SampleQueue.h"
 
 namespace tq {
 
@@ -35,7 +35,7 @@ class CSmoothingStage {
   void EmitHeld(std::size_t index) { m_outlet.Emit(m_window[index]); }
 
   IOutlet& m_outlet;
-  std::deque<SPenSample> m_window;  // E: up to five pen-down samples of the stroke
+  CSampleQueue m_window;  // E: up to five pen-down samples of the stroke
 };
 
 }  // namespace tq

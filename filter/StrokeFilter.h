@@ -6,10 +6,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 
 #include "filter/AntiStreakStage.h"
 #include "filter/PenSample.h"
+#include "filter/SampleQueue.h"
 #include "filter/SmoothingStage.h"
 #include "filter/ValidationStage.h"
 
@@ -58,7 +58,7 @@ class CStrokeFilter : private CValidationStage::IOutlet,
   CValidationStage m_validation;
   CAntiStreakStage m_antiStreak;
   CSmoothingStage m_smoothing;
-  std::deque<SPenSample> m_output;  // filtered samples waiting for the decoder
+  CSampleQueue m_output;  // filtered samples waiting for the decoder
 
   std::atomic<bool> m_validateOn{true};
   std::atomic<bool> m_antiStreakOn{true};

@@ -62,7 +62,7 @@ void CValidationStage::Step() {
   if (m_in.empty()) return;
   const SPenSample s = m_in.front();
   m_in.pop_front();
-  std::deque<SPenSample>& w = m_window;
+  CSampleQueue& w = m_window;
 
   if (w.empty()) {
     if (s.kind == kKindPenDown) {
@@ -109,7 +109,7 @@ void CValidationStage::Step() {
 }
 
 void CValidationStage::SettleFour() {
-  std::deque<SPenSample>& w = m_window;
+  CSampleQueue& w = m_window;
   // Every ordered triple that is straight vouches for its three samples.
   static constexpr std::size_t kTriples[4][3] = {{0, 1, 2}, {0, 1, 3}, {0, 2, 3}, {1, 2, 3}};
   for (const auto& t : kTriples) {
@@ -120,7 +120,7 @@ void CValidationStage::SettleFour() {
 }
 
 void CValidationStage::EndStroke(const SPenSample& ending) {
-  std::deque<SPenSample>& w = m_window;
+  CSampleQueue& w = m_window;
   switch (w.size()) {
     case 0:
       break;
@@ -158,7 +158,7 @@ void CValidationStage::EndStroke(const SPenSample& ending) {
         PropagateValidity(w[1], w[2], w[3], w[4]);
         for (std::size_t i = 0; i < 5; ++i) AcceptIfValid(w[i], false);
       } else {
-        w.erase(w.begin() + 2);
+        w.erase(2);
         NoteDropped();
         SettleFour();
       }

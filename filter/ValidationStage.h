@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 
 #include "filter/PenSample.h"
+#include "filter/SampleQueue.h"
 
 namespace tq {
 
@@ -50,8 +50,8 @@ class CValidationStage {
   void NoteDropped();
 
   IOutlet& m_outlet;
-  std::deque<SPenSample> m_in;      // entry queue
-  std::deque<SPenSample> m_window;  // W: the stroke's last six pen-down samples, maybe one hover
+  CSampleQueue m_in;      // entry queue
+  CSampleQueue m_window;  // W: the stroke's last six pen-down samples, maybe one hover
   int32_t m_rejectRun = 0;          // rejections since the last accepted sample
   std::atomic<uint32_t> m_rejected{0};
 };

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <deque>
+#include "filter/SampleQueue.h"
 #include <limits>
 
 namespace {
@@ -90,7 +90,7 @@ TEST(FilterGeometry, IsConsistentMiddle) {
   };
   for (const SCase& c : kCases) {
     SCOPED_TRACE(c.name);
-    std::deque<SPenSample> window;
+    tq::CSampleQueue window;
     window.push_back(P(-100, -100));  // judged with a = 1: the front sample is not looked at
     for (int i = 0; i < 5; ++i) window.push_back(P(i * c.spacing, i == 2 ? c.offset : 0));
     EXPECT_EQ(tq::IsConsistentMiddle(window, 1), c.expected);
