@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev
 
-.PHONY: all build test bench demo deps clean install
+.PHONY: all build test bench deps clean install
 
 all: build
 
