@@ -1,0 +1,202 @@
+// Latency of the live link and the cost of an idle port.
+//
+// live: from the moment the last byte of a pen packet is written to the pty
+// master to the moment the window procedure (on the host's thread) has the
+// pen message, all filter stages off. floor: the bare latency of a pty write
+// to a reader blocked on the other side, measured in the same run. idle: the
+// CPU time the process uses in 10 s with an open, silent-but-alive board.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TQApi.h"
+#include "platform/Platform.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSamples = 2000;
+constexpr unsigned kBaseline = 3056;
+
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string path;
+  Pty() {
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+      std::perror("openpty");
+      std::exit(1);
+    }
+    path = name;
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+  }
+  ~Pty() {
+    close(master);
+    close(slave);
+  }
+  void Write(const uint8_t* data, size_t n) const {
+    while (n > 0) {
+      const ssize_t w = write(master, data, n);
+      if (w <= 0) return;
+      data += w;
+      n -= static_cast<size_t>(w);
+    }
+  }
+};
+
+// Answers the probe as a protocol-2.0 board, then lets the caller stream.
+void AnswerProbe(const Pty& pty) {
+  uint8_t byte = 0;
+  for (;;) {
+    pollfd entry{pty.master, POLLIN, 0};
+    poll(&entry, 1, 2000);
+    if (read(pty.master, &byte, 1) == 1 && byte == 0x20) break;
+  }
+  const uint8_t reply[] = {0x90, '2', '.', '0', ' ',                   // protocol
+                           0x90, '2', '.', '1', 0x13, 0x13, 0x13, 0x13, 0x13,  // version
+                           0xB0, kBaseline / 128, kBaseline % 128, 0, 0, 0, 0, 0, 0};  // geometry
+  pty.Write(reply, sizeof reply);
+}
+
+std::atomic<int64_t> g_receivedAt{0};
+std::atomic<int> g_received{0};
+
+LRESULT OnMessage(HWND, UINT message, WPARAM, LPARAM) {
+  if (message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE) {
+    g_receivedAt.store(Clock::now().time_since_epoch().count());
+    g_received.fetch_add(1);
+  }
+  return 0;
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())));
+  return values[index];
+}
+
+std::vector<double> MeasureLive(const Pty& pty) {
+  std::vector<double> latencies;
+  // A pen at (1000, 800): distances to (baseline, 0) and to (0, 0).
+  const uint8_t packet[] = {0xA0, 2206 / 128, 2206 % 128, 1281 / 128, 1281 % 128, 60, 0, 0, 0};
+  for (int i = 0; i < kSamples + 50; ++i) {
+    const int before = g_received.load();
+    pty.Write(packet, sizeof packet - 1);
+    const auto sent = Clock::now();
+    pty.Write(packet + sizeof packet - 1, 1);
+    while (g_received.load() == before) {
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      tqp::PumpSentMessages(1);
+    }
+    const auto at = Clock::time_point(Clock::duration(g_receivedAt.load()));
+    if (i >= 50) latencies.push_back(std::chrono::duration<double, std::micro>(at - sent).count());
+  }
+  return latencies;
+}
+
+std::vector<double> MeasureFloor() {
+  Pty pty;
+  std::atomic<int64_t> readAt{0};
+  std::atomic<int> reads{0};
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    uint8_t buffer[64];
+    while (!stop) {
+      pollfd entry{pty.slave, POLLIN, 0};
+      if (poll(&entry, 1, 100) <= 0) continue;
+      if (read(pty.slave, buffer, sizeof buffer) > 0) {
+        readAt.store(Clock::now().time_since_epoch().count());
+        reads.fetch_add(1);
+      }
+    }
+  });
+  std::vector<double> latencies;
+  const uint8_t byte = 0x41;
+  for (int i = 0; i < kSamples + 50; ++i) {
+    const int before = reads.load();
+    const auto sent = Clock::now();
+    pty.Write(&byte, 1);
+    while (reads.load() == before) std::this_thread::yield();
+    const auto at = Clock::time_point(Clock::duration(readAt.load()));
+    if (i >= 50) latencies.push_back(std::chrono::duration<double, std::micro>(at - sent).count());
+  }
+  stop = true;
+  reader.join();
+  return latencies;
+}
+
+double CpuMs() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+void OnDeadline(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(0); }
+
+}  // namespace
+
+int main() {
+  const std::vector<double> floor = MeasureFloor();
+
+  Pty pty;
+  setenv("TQ_COM1", pty.path.c_str(), 1);
+  std::thread prober([&] { AnswerProbe(pty); });
+  HWND window = TQCreateWindow(&OnMessage, nullptr);
+  const TQ_ERROR_CODE opened = TQOpenPort(1, window);
+  prober.join();
+  if (opened != TQ_SUCCESS) {
+    std::fprintf(stderr, "open failed: %d\n", static_cast<int>(opened));
+    return 1;
+  }
+  TQSetValidateStatus(1, VALIDATION_OFF);
+  TQSetAntiStreakStatus(1, ANTISTREAK_OFF);
+  TQSetFilterStatus(1, FILTER_OFF);
+  const std::vector<double> live = MeasureLive(pty);
+
+  // Idle: the board sends a heartbeat every second, the host sits in its loop.
+  std::atomic<bool> stop{false};
+  std::thread heart([&] {
+    const uint8_t beat = 0xF0;
+    while (!stop) {
+      pty.Write(&beat, 1);
+      for (int i = 0; i < 10 && !stop; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  const double cpuBefore = CpuMs();
+  SetTimer(nullptr, 0, 10000, &OnDeadline);
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0)) DispatchMessageA(&msg);
+  const double idleCpu = CpuMs() - cpuBefore;
+  stop = true;
+  heart.join();
+  TQClose(1);
+  TQDestroyWindow(window);
+
+  std::printf("live latency over %zu packets, pty floor over %zu writes (2 cores, this machine)\n",
+              live.size(), floor.size());
+  std::printf("bench: live_p50_us %.1f us\n", Percentile(live, 0.50));
+  std::printf("bench: live_p99_us %.1f us\n", Percentile(live, 0.99));
+  std::printf("bench: pty_floor_p50_us %.1f us\n", Percentile(floor, 0.50));
+  std::printf("bench: pty_floor_p99_us %.1f us\n", Percentile(floor, 0.99));
+  std::printf("bench: idle_cpu_ms_per_10s %.2f ms\n", idleCpu);
+  return 0;
+}
