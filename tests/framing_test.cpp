@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "geometry/PositionV4.h"
 #include "protocol/Framing.h"
 #include "protocol/Packets.h"
 #include "support/Packets.h"
@@ -337,6 +338,23 @@ TEST(ParseV4, PathDifferenceAndPosition) {
       EXPECT_NEAR(packet.sample.y, c.y, 5e-4) << c.name;
     }
     EXPECT_GE(packet.sample.y, 0.0) << c.name;
+  }
+}
+
+TEST(PositionV4, WorkedPositions) {
+  struct {
+    float a, c;
+    double x, y;
+  } const cases[] = {
+      {1000, 0, 4098.126, 0.0},  // equal distances: on the perpendicular through the midpoint
+      {762, 137, 4299.674, 131.688},
+  };
+  for (const auto& c : cases) {
+    double x = 0;
+    double y = 0;
+    tq::PositionV4(c.a, c.c, x, y);
+    EXPECT_NEAR(x, c.x, 5e-4) << c.a << " " << c.c;
+    EXPECT_NEAR(y, c.y, 5e-4) << c.a << " " << c.c;
   }
 }
 
