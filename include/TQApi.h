@@ -105,6 +105,7 @@ typedef enum TQ_ERROR_CODE {
 /* Where the sensor unit sits on the board; selects how positions are
  * oriented before they are reported (see TQSetPodLocation). */
 typedef enum POD_LOCATION {
+  POD_LOCATION_INVALID = -1, /* no location: ignored by TQSetPodLocation */
   POD_LOCATION_0 = 0, /* axes as they are (the value after opening) */
   POD_LOCATION_1 = 1, /* both axes mirrored, against width and height */
   POD_LOCATION_2 = 2, /* axes exchanged, new y mirrored against the width */
@@ -352,8 +353,8 @@ class TQAPI CFile {
 
  private:
 #ifdef _WIN32
-  typedef void* Handle;
-  static constexpr Handle invalidHandle = reinterpret_cast<Handle>(-1);
+  typedef intptr_t Handle; /* a HANDLE; INVALID_HANDLE_VALUE is -1 */
+  static constexpr Handle invalidHandle = -1;
 #else
   typedef int Handle;
   static constexpr Handle invalidHandle = -1;

@@ -225,11 +225,7 @@ TEST(Exports, OpenPortSettingsAndWindows) {
   EXPECT_EQ(TQSetPodLocation(3, POD_LOCATION_2), TQ_SUCCESS);
   EXPECT_EQ(port->m_podLocation.load(), 2);
   EXPECT_EQ(TQSetPodLocation(3, static_cast<POD_LOCATION>(4)), TQ_SUCCESS);
-  // A C host can pass -1, which no C++ enumerator names.
-  POD_LOCATION minusOne;
-  const int32_t raw = -1;
-  std::memcpy(&minusOne, &raw, sizeof minusOne);
-  EXPECT_EQ(TQSetPodLocation(3, minusOne), TQ_SUCCESS);
+  EXPECT_EQ(TQSetPodLocation(3, POD_LOCATION_INVALID), TQ_SUCCESS);
   EXPECT_EQ(port->m_podLocation.load(), 2);
 
   EXPECT_EQ(TQSetBoardHeight(3, 1200), TQ_SUCCESS);
