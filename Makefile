@@ -57,3 +57,28 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+# ---- Windows: TQApi.dll cross-built with mingw-w64, tests run under Wine ----
+.PHONY: windows test-windows
+WINDOWS_BUILD ?= build-windows
+WINDOWS_JOBS ?= 2
+PACKAGES_WINDOWS = cmake make g++ g++-mingw-w64-x86-64 googletest
+PACKAGES_WINE = wine wine64 socat
+
+$(WINDOWS_BUILD)/CMakeCache.txt:
+	@./scripts/ensure-packages.sh $(PACKAGES_WINDOWS)
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DTQ_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+
+# TQApi.dll, its import library and TQApi.h, gathered in $(WINDOWS_BUILD)/dist.
+windows: $(WINDOWS_BUILD)/CMakeCache.txt
+	@./scripts/ensure-packages.sh $(PACKAGES_WINDOWS)
+	cmake --build $(WINDOWS_BUILD) --target tqapi -j $(WINDOWS_JOBS)
+	./scripts/check-windows-exports.sh $(WINDOWS_BUILD)/TQApi.dll
+	mkdir -p $(WINDOWS_BUILD)/dist
+	cp $(WINDOWS_BUILD)/TQApi.dll $(WINDOWS_BUILD)/libTQApi.dll.a include/TQApi.h $(WINDOWS_BUILD)/dist/
+
+test-windows: windows
+	@./scripts/ensure-packages.sh $(PACKAGES_WINE)
+	cmake --build $(WINDOWS_BUILD) -j $(WINDOWS_JOBS)
+	./scripts/wine-tests.sh $(WINDOWS_BUILD)

@@ -37,6 +37,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <stdint.h>
 #if defined(TQAPI_BUILDING)
 #define TQAPI __declspec(dllexport)
 #else

@@ -1,0 +1,15 @@
+// Shared between the Windows backend's files only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace tqp::win32 {
+
+// Waits up to `ms` for `handle` (null: only the time), handling messages
+// sent to the calling thread's windows meanwhile. True when the handle is
+// signalled.
+bool WaitPumping(HANDLE handle, uint32_t ms);
+
+}  // namespace tqp::win32
