@@ -9,3 +9,4 @@ int RunLiveCommand(int argc, char** argv);
 int RunReplayCommand(int argc, char** argv);
 int RunInfoCommand(int argc, char** argv);
 int RunDumpCommand(int argc, char** argv);
+int RunRenderCommand(int argc, char** argv);

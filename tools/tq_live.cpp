@@ -2,22 +2,27 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "TqCommands.h"
+#include "TqPicture.h"
 #include "TqWindow.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: tq live --port N --events [--seconds S] [--pod P] [--height H]\n"
-    "               [--no-validate] [--no-antistreak] [--no-smooth]\n"
+    "usage: tq live --port N (--events | --svg OUT.svg) [--seconds S] [--pod P]\n"
+    "               [--height H] [--no-validate] [--no-antistreak] [--no-smooth]\n"
     "Opens the board on port N, runs a message loop and prints every message its\n"
     "window receives, one a line, as they arrive:\n"
     "  down X Y CODE LPARAM | move X Y CODE LPARAM | up X Y CODE LPARAM\n"
     "  board WPARAM LPARAM | comm WPARAM | check WPARAM LPARAM | ffff WPARAM LPARAM\n"
     "Closes the port after S seconds (default: until interrupted) or on SIGINT or\n"
     "SIGTERM. --pod, --height and the --no-* switches apply the matching settings\n"
-    "right after the open. Exit status: 0, 1 when the open fails, 2 for usage.\n";
+    "right after the open. --svg draws the strokes the window received into\n"
+    "OUT.svg when the port closes (with --events too, or alone).\n"
+    "Exit status: 0, 1 when the open fails or the picture cannot be written,\n"
+    "2 for usage.\n";
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -36,6 +41,7 @@ void OnTick(HWND, UINT, UINT_PTR, DWORD now) {
 
 int RunLiveCommand(int argc, char** argv) {
   long port = 0, seconds = 0, pod = -1, height = -1;
+  std::string svg;
   bool havePort = false, events = false, noValidate = false, noAntiStreak = false, noSmooth = false;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
@@ -54,6 +60,9 @@ int RunLiveCommand(int argc, char** argv) {
       if (!value(height) || height < 0) return std::fputs(kUsage, stderr), 2;
     } else if (std::strcmp(arg, "--events") == 0) {
       events = true;
+    } else if (std::strcmp(arg, "--svg") == 0) {
+      if (i + 1 >= argc) return std::fputs(kUsage, stderr), 2;
+      svg = argv[++i];
     } else if (std::strcmp(arg, "--no-validate") == 0) {
       noValidate = true;
     } else if (std::strcmp(arg, "--no-antistreak") == 0) {
@@ -65,13 +74,20 @@ int RunLiveCommand(int argc, char** argv) {
       return 2;
     }
   }
-  if (!havePort || !events) {
+  if (!havePort || (!events && svg.empty())) {
     std::fputs(kUsage, stderr);
     return 2;
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  tqtool::PrintingWindow window(stdout);
+  tqtool::PrintingWindow window(stdout, [events](UINT) { return events; });
+  tqtool::StrokeCollector seen;
+  window.onMessage = [&seen](UINT message, WPARAM wParam, LPARAM lParam) {
+    if (wParam != 0 && (message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE ||
+                        message == TQ_MSG_PEN_UP)) {
+      seen.Add(message, *reinterpret_cast<const SPenPoint*>(wParam), lParam);
+    }
+  };
   const TQ_PORT number = static_cast<TQ_PORT>(port);
   const TQ_ERROR_CODE result = TQOpenPort(number, window.Handle());
   if (result != TQ_SUCCESS) {
@@ -93,7 +109,21 @@ int RunLiveCommand(int argc, char** argv) {
     DispatchMessageA(&msg);
   }
   KillTimer(nullptr, tick);
+  tqtool::Picture picture;
+  TQGetBoardWidth(number, &picture.boardWidth);
+  TQGetMaxBoardHeight(number, &picture.boardHeight);
+  char version[20] = {};
+  TQGetBoardVersion(number, version);
   TQClose(number);
   tqtool::DrainMessages();
+  if (!svg.empty()) {
+    if (picture.boardHeight == 0) picture.boardHeight = picture.boardWidth;
+    picture.title = "live on port " + std::to_string(port) + ", board " + std::string(version + 1);
+    picture.strokes = seen.Strokes();
+    if (!tqtool::WriteSvg(picture, svg)) {
+      std::fprintf(stderr, "tq live: cannot write %s\n", svg.c_str());
+      return 1;
+    }
+  }
   return 0;
 }

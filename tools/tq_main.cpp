@@ -17,6 +17,7 @@ const Command kCommands[] = {
     {"find", RunFindCommand, "look for a board on ports 1 and 2"},
     {"filter", RunFilterCommand, "run samples from standard input through the stroke filter"},
     {"live", RunLiveCommand, "open a board and print every message it sends"},
+    {"render", RunRenderCommand, "draw a raw capture: raw points and delivered strokes (SVG)"},
 };
 
 void Usage(std::FILE* out) {
