@@ -11,10 +11,22 @@ void PutLittle(uint8_t* out, uint64_t value, unsigned bytes) {
   for (unsigned i = 0; i < bytes; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+uint64_t GetLittle(const uint8_t* in, unsigned bytes) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(in[i]) << (8 * i);
+  return value;
+}
+
 uint64_t DoubleBits(double value) {
   uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   return bits;
+}
+
+double DoubleFromBits(uint64_t bits) {
+  double value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
 }
 
 constexpr size_t kBufferSize = 64 * 1024;
@@ -25,6 +37,22 @@ void EncodeCaptureHeader(const SCaptureHeader& header, uint8_t out[kCaptureHeade
   PutLittle(out, DoubleBits(header.protocolNumber), 8);
   PutLittle(out + 8, DoubleBits(header.boardVersion), 8);
   PutLittle(out + 16, header.receiverSpacing, 4);
+}
+
+SCaptureHeader DecodeCaptureHeader(const uint8_t in[kCaptureHeaderSize]) {
+  SCaptureHeader header;
+  header.protocolNumber = DoubleFromBits(GetLittle(in, 8));
+  header.boardVersion = DoubleFromBits(GetLittle(in + 8, 8));
+  header.receiverSpacing = static_cast<uint32_t>(GetLittle(in + 16, 4));
+  return header;
+}
+
+SSampleRecord DecodeSampleRecord(const uint8_t in[kSampleRecordSize]) {
+  SSampleRecord record;
+  record.kind = in[0];
+  record.x = static_cast<int16_t>(static_cast<uint16_t>(GetLittle(in + 1, 2)));
+  record.y = static_cast<int16_t>(static_cast<uint16_t>(GetLittle(in + 3, 2)));
+  return record;
 }
 
 void EncodeSampleRecord(const SPenSample& sample, uint8_t out[kSampleRecordSize]) {
@@ -38,6 +66,7 @@ bool CCaptureFile::Create(const char* path, const SCaptureHeader& header) {
   m_open.store(false, std::memory_order_release);
   if (m_file.IsOpen()) FlushPending();
   m_pending.clear();
+  m_buffered = false;
   m_file.Close();
   if (!m_file.Open(path, CFile::modeCreate | CFile::modeReadWrite | CFile::shareDenyNone |
                              CFile::typeBinary)) {
@@ -72,6 +101,7 @@ void CCaptureFile::Close() {
   std::lock_guard<std::mutex> guard(m_lock);
   if (m_file.IsOpen()) FlushPending();
   m_pending.clear();
+  m_buffered = false;
   m_open.store(false, std::memory_order_release);
   m_file.Close();
 }
@@ -98,13 +128,19 @@ void CCaptureFile::CopyTo(CFile& target) {
   std::lock_guard<std::mutex> guard(m_lock);
   if (!m_file.IsOpen()) return;
   FlushPending();
+  // The lock keeps the reader thread's appends out, so the capture cannot
+  // grow during the copy, except when the host's target is this very file:
+  // copying only the length found now keeps that from running forever.
+  unsigned long long remaining = m_file.GetLength();
   target.SeekToEnd();
   m_file.SeekToBegin();
   uint8_t buffer[1024];
-  for (;;) {
-    const unsigned got = m_file.Read(buffer, sizeof buffer);
+  while (remaining > 0) {
+    const unsigned want = remaining < sizeof buffer ? static_cast<unsigned>(remaining) : sizeof buffer;
+    const unsigned got = m_file.Read(buffer, want);
     if (got > 0 && !target.TryWrite(buffer, got)) break;
-    if (got < sizeof buffer) break;
+    if (got < want) break;
+    remaining -= got;
   }
   m_file.SeekToEnd();
 }

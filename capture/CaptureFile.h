@@ -28,7 +28,17 @@ constexpr unsigned kCaptureHeaderSize = 20;
 constexpr unsigned kSampleRecordSize = 5;
 
 void EncodeCaptureHeader(const SCaptureHeader& header, uint8_t out[kCaptureHeaderSize]);
+SCaptureHeader DecodeCaptureHeader(const uint8_t in[kCaptureHeaderSize]);
 void EncodeSampleRecord(const SPenSample& sample, uint8_t out[kSampleRecordSize]);
+
+// A sample record as it lies in a .val or .out file: the kind and the two
+// signed 16-bit coordinates of the receiver frame.
+struct SSampleRecord {
+  uint8_t kind = 0;
+  int16_t x = 0;
+  int16_t y = 0;
+};
+SSampleRecord DecodeSampleRecord(const uint8_t in[kSampleRecordSize]);
 
 class CCaptureFile : public ISampleRecordSink {
  public:
@@ -45,11 +55,12 @@ class CCaptureFile : public ISampleRecordSink {
 
   void Append(const uint8_t* data, unsigned length);
   void WriteSampleRecord(const SPenSample& sample) override;
-  // Appends the whole file, header included, to the end of `target`.
+  // Appends the whole file, header included, to the end of `target`, in
+  // blocks of 1024 bytes; stops at the first block `target` refuses.
   void CopyTo(CFile& target);
 
   // Replay may collect its writes in memory and hand them to the system in
-  // large blocks; live captures never do.
+  // large blocks; live captures never do. Closing the file ends buffering.
   void SetBuffered(bool buffered);
 
   uint64_t FailedWrites() const { return m_failedWrites.load(std::memory_order_relaxed); }

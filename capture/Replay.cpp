@@ -13,7 +13,6 @@ namespace {
 
 constexpr size_t kReadBlock = 64 * 1024;
 
-bool ReadExactly(CFile& file, void* out, unsigned count) { return file.Read(out, count) == count; }
 
 }  // namespace
 
@@ -24,11 +23,14 @@ void CBoardPort::ReplayCapture(const char* path) {
   if (!file.Open(path, CFile::modeRead | CFile::shareExclusive | CFile::typeBinary, &error)) {
     throw error;
   }
-  double protocol = 0.0;
-  if (!ReadExactly(file, &protocol, 8) || !ReadExactly(file, &m_boardVersion, 8) ||
-      !ReadExactly(file, &m_receiverSpacing, 4)) {
-    return;
-  }
+  // A file too short for its header, or whose header names no protocol or
+  // board this could have come from, is not replayed and leaves no captures.
+  uint8_t headerBytes[kCaptureHeaderSize];
+  if (file.Read(headerBytes, sizeof headerBytes) != sizeof headerBytes) return;
+  const SCaptureHeader header = DecodeCaptureHeader(headerBytes);
+  const double protocol = header.protocolNumber;
+  m_boardVersion = header.boardVersion;
+  m_receiverSpacing = header.receiverSpacing;
   if (!(protocol > 0.0 && protocol < 100.0 && m_boardVersion > 0.0 && m_boardVersion < 100.0)) {
     return;
   }

@@ -17,6 +17,9 @@ const Command kCommands[] = {
     {"find", RunFindCommand, "look for a board on ports 1 and 2"},
     {"filter", RunFilterCommand, "run samples from standard input through the stroke filter"},
     {"live", RunLiveCommand, "open a board and print every message it sends"},
+    {"replay", RunReplayCommand, "play a raw capture back through the pipeline into a window"},
+    {"info", RunInfoCommand, "print the header and the contents by kind of a capture file"},
+    {"dump", RunDumpCommand, "print the sample records of a .val or .out capture"},
     {"render", RunRenderCommand, "draw a raw capture: raw points and delivered strokes (SVG)"},
 };
 
