@@ -5,11 +5,14 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev
+# The handwriting of the simulator; only `make samples` needs it (the bundled
+# captures are committed, and tqsim falls back to a built-in font).
+PACKAGES_SAMPLES = hershey-fonts-data
 PACKAGES_FUZZ = clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = receive replay filter linedef
 
-.PHONY: all build test bench deps clean install test-asan test-tsan fuzz check-all
+.PHONY: all build test bench deps clean install demo samples test-asan test-tsan fuzz check-all
 
 all: build
 
@@ -82,3 +85,21 @@ test-windows: windows
 	@./scripts/ensure-packages.sh $(PACKAGES_WINE)
 	cmake --build $(WINDOWS_BUILD) -j $(WINDOWS_JOBS)
 	./scripts/wine-tests.sh $(WINDOWS_BUILD)
+
+# A bundled capture of handwriting replayed through the whole pipeline, with a
+# summary and a picture of the raw points beside the delivered strokes.
+DEMO_SAMPLE ?= samples/eraser-v3.raw
+demo: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target tq tqsim
+	@echo "== tq replay $(DEMO_SAMPLE) (first messages)"
+	@$(BUILD)/tq replay $(DEMO_SAMPLE) --events | head -n 8; rm -f $(DEMO_SAMPLE:.raw=.val) $(DEMO_SAMPLE:.raw=.out)
+	@echo "== tq render"
+	@$(BUILD)/tq render $(DEMO_SAMPLE) --svg $(BUILD)/demo.svg
+	@echo "The picture is $(abspath $(BUILD)/demo.svg)"
+	@echo "A virtual board on a pty: $(BUILD)/tqsim --pty --link /tmp/tq-board, then"
+	@echo "  TQ_COM1=/tmp/tq-board $(BUILD)/tq live --port 1 --events --svg live.svg"
+
+# Regenerates the bundled captures (fixed seeds) and their expected message lists.
+samples: build
+	@./scripts/ensure-packages.sh $(PACKAGES_SAMPLES)
+	./scripts/make-samples.sh $(BUILD)

@@ -136,7 +136,11 @@ int RunRenderCommand(int argc, char** argv) {
   std::snprintf(title, sizeof title, "%s: board %.1f, baseline %u",
                 input.substr(input.find_last_of('/') + 1).c_str(), info.version, info.baseline);
   picture.title = title;
-  picture.rawPoints = raw.collector.Points();
+  // The eraser's outline skips the filter; only the pens' points are raw.
+  for (const tqtool::PictureStroke& stroke : raw.collector.Strokes()) {
+    if (tqtool::IsEraserFootprint(stroke)) continue;
+    picture.rawPoints.insert(picture.rawPoints.end(), stroke.points.begin(), stroke.points.end());
+  }
   picture.strokes = host.collector.Strokes();
   if (!tqtool::WriteSvg(picture, svg)) {
     std::fprintf(stderr, "tq render: cannot write %s\n", svg.c_str());
@@ -155,7 +159,7 @@ int RunRenderCommand(int argc, char** argv) {
   }
   std::printf("capture  %s: board %.1f, protocol %.1f, baseline %u, %zu bytes\n", input.c_str(),
               info.version, info.protocol, info.baseline, info.bodyBytes);
-  std::printf("raw      %zu points triangulated (filter off)\n", raw.collector.Points().size());
+  std::printf("raw      %zu pen points triangulated (filter off)\n", picture.rawPoints.size());
   std::printf("strokes  %zu strokes of %zu samples, %zu eraser footprints\n", strokes, samples,
               footprints);
   std::printf("messages");

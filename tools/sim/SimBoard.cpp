@@ -237,7 +237,13 @@ class StreamBuilder {
   // A reading as the receivers hear it: jitter, sometimes an echo on one.
   PenFields Heard(PenFields fields) {
     const NoiseSettings& s = m_noise.Settings();
-    if (s.jitter > 0.0) {
+    if (s.jitter > 0.0 && m_model.family == 4) {
+      // The path difference comes from the phase of the carrier and is far
+      // finer than a time-of-flight distance.
+      const double difference = fields.second - fields.first + s.jitter / 8.0 * m_noise.Gaussian();
+      fields.first += s.jitter * m_noise.Gaussian();
+      fields.second = fields.first + difference;
+    } else if (s.jitter > 0.0) {
       fields.first += s.jitter * m_noise.Gaussian();
       fields.second += s.jitter * m_noise.Gaussian();
     }

@@ -406,7 +406,14 @@ int main(int argc, char** argv) {
   if (options.pty) return RunPty(options, model, stream);
 
   std::ofstream out(options.rawOut, std::ios::binary | std::ios::trunc);
-  const tqsim::Bytes header = tqsim::CaptureHeader(model), body = stream.Flatten();
+  const tqsim::Bytes header = tqsim::CaptureHeader(model);
+  tqsim::Bytes body = stream.Flatten();
+  // A replay reads whole packet lengths and leaves a shorter tail alone, so
+  // the board's idle bytes after the drawing round the body up: the last
+  // packet is not lost to a heartbeat or a stray byte earlier on.
+  while (body.size() % model.packetLength != 0) {
+    body.push_back(model.family == 1 ? uint8_t{0} : tqsim::kHeartbeat);
+  }
   out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
   out.write(reinterpret_cast<const char*>(body.data()), static_cast<std::streamsize>(body.size()));
   if (!out) {
