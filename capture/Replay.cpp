@@ -44,8 +44,7 @@ void CBoardPort::ReplayCapture(const char* path) {
   m_valFile.SetBuffered(true);
   m_outFile.SetBuffered(true);
 
-  // Read in large blocks, hand the decoders one packet length at a time; a
-  // shorter tail at the end of the file is not decoded.
+  // Read in large blocks, hand the decoders one packet length at a time.
   std::vector<uint8_t> block(kReadBlock);
   size_t held = 0;
   for (;;) {
@@ -60,6 +59,13 @@ void CBoardPort::ReplayCapture(const char* path) {
     held -= pos;
     if (got == 0) break;
   }
+  // The raw stream has no packet boundaries: a board of version 2 or later
+  // sends single heartbeat bytes while idle, so a live recording's length is
+  // rarely a whole number of packets, and its last packet ends in the short
+  // tail. Those bytes go to the receive buffer like the rest; the framing
+  // decodes them only if they complete a packet, so stray bytes at the end of
+  // a file are still never decoded.
+  if (held > 0) DispatchReceived(block.data(), static_cast<int>(held));
   ReopenCaptures(nullptr, 0);
 }
 
