@@ -29,7 +29,7 @@ double DoubleFromBits(uint64_t bits) {
   return value;
 }
 
-constexpr size_t kBufferSize = 64 * 1024;
+constexpr size_t kBufferSize = 256 * 1024;
 
 }  // namespace
 
@@ -65,7 +65,7 @@ bool CCaptureFile::Create(const char* path, const SCaptureHeader& header) {
   std::lock_guard<std::mutex> guard(m_lock);
   m_open.store(false, std::memory_order_release);
   if (m_file.IsOpen()) FlushPending();
-  m_pending.clear();
+  m_pendingCount = 0;
   m_buffered = false;
   m_file.Close();
   if (!m_file.Open(path, CFile::modeCreate | CFile::modeReadWrite | CFile::shareDenyNone |
@@ -86,21 +86,21 @@ void CCaptureFile::WriteThrough(const uint8_t* data, size_t length) {
 }
 
 void CCaptureFile::FlushPending() {
-  WriteThrough(m_pending.data(), m_pending.size());
-  m_pending.clear();
+  if (m_pendingCount > 0) WriteThrough(m_pending.get(), m_pendingCount);
+  m_pendingCount = 0;
 }
 
 void CCaptureFile::SetBuffered(bool buffered) {
   std::lock_guard<std::mutex> guard(m_lock);
   if (!buffered && m_file.IsOpen()) FlushPending();
   m_buffered = buffered;
-  if (buffered) m_pending.reserve(kBufferSize);
+  if (buffered && !m_pending) m_pending = std::make_unique<uint8_t[]>(kBufferSize);
 }
 
 void CCaptureFile::Close() {
   std::lock_guard<std::mutex> guard(m_lock);
   if (m_file.IsOpen()) FlushPending();
-  m_pending.clear();
+  m_pendingCount = 0;
   m_buffered = false;
   m_open.store(false, std::memory_order_release);
   m_file.Close();
@@ -114,8 +114,13 @@ void CCaptureFile::Append(const uint8_t* data, unsigned length) {
     WriteThrough(data, length);
     return;
   }
-  m_pending.insert(m_pending.end(), data, data + length);
-  if (m_pending.size() >= kBufferSize) FlushPending();
+  if (length > kBufferSize - m_pendingCount) FlushPending();
+  if (length >= kBufferSize) {
+    WriteThrough(data, length);
+    return;
+  }
+  std::memcpy(m_pending.get() + m_pendingCount, data, length);
+  m_pendingCount += length;
 }
 
 void CCaptureFile::WriteSampleRecord(const SPenSample& sample) {

@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <vector>
 
 #include "TQApi.h"
 #include "filter/PenSample.h"
@@ -71,7 +71,8 @@ class CCaptureFile : public ISampleRecordSink {
   std::atomic<bool> m_open{false};
   std::atomic<uint64_t> m_failedWrites{0};
   bool m_buffered = false;
-  std::vector<uint8_t> m_pending;
+  std::unique_ptr<uint8_t[]> m_pending;  // replay's write buffer, allocated on first use
+  size_t m_pendingCount = 0;
 
   void WriteThrough(const uint8_t* data, size_t length);
   void FlushPending();

@@ -181,7 +181,9 @@ TEST(PortCaptures, OpenRedirectCopyAndClose) {
 
   const Bytes stroke = V2Strokes(1, 5);
   board.Send(stroke);
-  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return SizeOf(raw) == 20 + stroke.size(); }, 5000));
+  // The chunk reaches the capture before it is decoded: wait for both.
+  ASSERT_TRUE(RecordingWindow::PumpUntil(
+      [&] { return SizeOf(raw) == 20 + stroke.size() && PenMessages(window) == 7; }, 5000));
   EXPECT_EQ(ReadAll(raw), tqtest::Concat({header, stroke}));
 
   // The copy goes behind what the host's file holds already; a null target
