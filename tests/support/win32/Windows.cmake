@@ -1,0 +1,45 @@
+# The test programs as Windows programs (cross-built, run under Wine by
+# scripts/wine-tests.sh): the same test sources, the test support with
+# Windows implementations of its POSIX-only parts, GoogleTest built from the
+# sources Debian ships. Programs that test the POSIX backend itself, or that
+# start the Linux command-line tools, are not built here.
+set(TQ_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows build")
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(${TQ_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+set(TQ_WIN_SUPPORT_DIR ${CMAKE_CURRENT_SOURCE_DIR}/support/win32)
+file(GLOB TQ_WIN_SUPPORT CONFIGURE_DEPENDS ${TQ_WIN_SUPPORT_DIR}/*.cpp)
+add_library(tqtestsupport OBJECT
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/Packets.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/RecordingWindow.cpp
+  ${TQ_WIN_SUPPORT})
+target_link_libraries(tqtestsupport PUBLIC tqcore gtest)
+target_include_directories(tqtestsupport PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(tqtestsupport PUBLIC -include ${TQ_WIN_SUPPORT_DIR}/PosixCompat.h
+  PRIVATE ${TQ_WARNINGS})
+
+set(TQ_WIN_EXCLUDED platform_posix_test tools_test tq_filter_test sim_test capture_test)
+file(GLOB TQ_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+set(TQ_WIN_TESTS)
+foreach(src IN LISTS TQ_TEST_SOURCES)
+  get_filename_component(name ${src} NAME_WE)
+  if(name IN_LIST TQ_WIN_EXCLUDED)
+    continue()
+  endif()
+  add_executable(${name} ${src})
+  target_link_libraries(${name} PRIVATE tqtestsupport gtest_main ws2_32)
+  target_compile_options(${name} PRIVATE ${TQ_WARNINGS})
+  target_compile_definitions(${name} PRIVATE TQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  list(APPEND TQ_WIN_TESTS ${name})
+endforeach()
+target_link_libraries(tqtestsupport PUBLIC ws2_32)
+
+# The list the Wine runner works through.
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/windows-tests.txt
+  CONTENT "$<JOIN:${TQ_WIN_TESTS},\n>\n")
+
+# The public header must compile as plain C against <windows.h> too.
+add_library(tqapi_c_header OBJECT ${CMAKE_CURRENT_SOURCE_DIR}/header_c_check.c)
+target_include_directories(tqapi_c_header PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(tqapi_c_header PRIVATE -std=c99 -Wall -Wextra -pedantic -Werror)
