@@ -119,7 +119,13 @@ void CCaptureFile::Append(const uint8_t* data, unsigned length) {
     WriteThrough(data, length);
     return;
   }
-  std::memcpy(m_pending.get() + m_pendingCount, data, length);
+  uint8_t* const end = m_pending.get() + m_pendingCount;
+  if (length <= kSampleRecordSize) {
+    // A sample record: a call to memcpy would cost more than the copy.
+    for (unsigned i = 0; i < length; ++i) end[i] = data[i];
+  } else {
+    std::memcpy(end, data, length);
+  }
   m_pendingCount += length;
 }
 

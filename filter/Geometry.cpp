@@ -17,29 +17,6 @@ constexpr double kMiddleToleranceCap = 80.0;
 
 }  // namespace
 
-double Distance(const SPenSample& a, const SPenSample& b) {
-  const double dx = b.x - a.x;
-  const double dy = b.y - a.y;
-  return std::sqrt(dx * dx + dy * dy);
-}
-
-double SegmentDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
-  const double ux = b.x - a.x;
-  const double uy = b.y - a.y;
-  const double vx = c.x - a.x;
-  const double vy = c.y - a.y;
-  const double dot = ux * vx + uy * vy;
-  const double length2 = ux * ux + uy * uy;
-  if (dot > 0.0 && dot < length2) {
-    const double cross = uy * vx - ux * vy;
-    // The truncated cross product can be -2147483648 (NaN or huge positions);
-    // its magnitude needs 64 bits.
-    const int64_t whole = std::llabs(static_cast<int64_t>(TruncateToInt32(cross)));
-    return static_cast<double>(whole) / std::sqrt(length2);
-  }
-  return std::min(Distance(c, a), Distance(c, b));
-}
-
 double ExtensionDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
   SPenSample end;
   end.x = 2.0 * b.x - a.x;
@@ -63,21 +40,29 @@ bool IsConsistentMiddle(const CSampleQueue& window, std::size_t a) {
   const SPenSample& w3 = window[a + 3];
   const SPenSample& w4 = window[a + 4];
 
-  double closest = kSearchStart;
+  // The smallest spacing of the five, found on squared distances: one
+  // square root instead of ten, and the same value.
+  double closest2 = kSearchStart * kSearchStart;
   for (std::size_t i = a; i < a + 5; ++i) {
     for (std::size_t j = i + 1; j < a + 5; ++j) {
-      const double d = Distance(window[i], window[j]);
-      if (d < closest) closest = d;
+      const double d2 = SquaredDistance(window[i], window[j]);
+      if (d2 < closest2) closest2 = d2;
     }
   }
-  double tolerance = closest + kSpacingMargin;
+  double tolerance = std::sqrt(closest2) + kSpacingMargin;
   if (tolerance >= kMiddleToleranceCap) tolerance = kMiddleToleranceCap;
 
-  const int near = (SegmentDistance(w0, w3, w2) < tolerance ? 1 : 0) +
-                   (SegmentDistance(w0, w4, w2) < tolerance ? 1 : 0) +
-                   (SegmentDistance(w1, w3, w2) < tolerance ? 1 : 0) +
-                   (SegmentDistance(w1, w4, w2) < tolerance ? 1 : 0);
-  return near >= 3;
+  // Three of the four chords must pass: stop as soon as the answer is known.
+  const SPenSample* const chords[4][2] = {{&w0, &w3}, {&w0, &w4}, {&w1, &w3}, {&w1, &w4}};
+  int near = 0;
+  for (int k = 0; k < 4; ++k) {
+    if (SegmentDistance(*chords[k][0], *chords[k][1], w2) < tolerance) {
+      if (++near >= 3) return true;
+    } else if (near + (3 - k) < 3) {
+      return false;
+    }
+  }
+  return false;
 }
 
 void PropagateValidity(const SPenSample& p, const SPenSample& q, SPenSample& r, SPenSample& s) {

@@ -16,6 +16,8 @@
 // before rounding toward zero.
 #include "filter/SmoothingStage.h"
 
+#include <cmath>
+
 #include "filter/Geometry.h"
 #include "geometry/Truncate.h"
 
@@ -24,6 +26,7 @@ namespace tq {
 namespace {
 
 constexpr double kWeightOffset = 50.0;
+constexpr double kSelfWeight = 1.0 / (0.0 + kWeightOffset);
 constexpr double kRoundingBias = 0.5;
 constexpr std::size_t kWindowSize = 5;
 
@@ -34,13 +37,18 @@ double RoundToWhole(double value) {
 }  // namespace
 
 SPenSample CSmoothingStage::WeightedCentre(std::size_t a, std::size_t count) const {
-  const SPenSample& centre = m_window[(count + 1) / 2 + a - 1];
+  const std::size_t middle = (count + 1) / 2 - 1;
+  const SPenSample& centre = m_window[a + middle];
+  // The centre is at distance 0 from itself whenever its position is finite;
+  // its weight is then known without a square root and a division.
+  const bool finiteCentre = std::isfinite(centre.x) && std::isfinite(centre.y);
   double sumW = 0.0;
   double sumX = 0.0;
   double sumY = 0.0;
   for (std::size_t i = 0; i < count; ++i) {
     const SPenSample& neighbour = m_window[a + i];
-    const double w = 1.0 / (Distance(neighbour, centre) + kWeightOffset);
+    const double w = i == middle && finiteCentre ? kSelfWeight
+                                                 : 1.0 / (Distance(neighbour, centre) + kWeightOffset);
     sumW += w;
     sumX += neighbour.x * w;
     sumY += neighbour.y * w;

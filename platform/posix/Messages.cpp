@@ -127,6 +127,20 @@ bool LookUp(HWND window, WindowEntry& entry) {
   return true;
 }
 
+// The procedure of a window, and whether the calling thread owns it, read
+// without taking a reference to the owner's queue: the pen messages of a
+// replay are all sent by the window's own thread.
+bool LookUpProcedure(HWND window, WNDPROC& procedure, bool& own) {
+  std::lock_guard<std::mutex> guard(g_windowsLock);
+  auto it = g_windows.find(reinterpret_cast<uintptr_t>(window));
+  if (it == g_windows.end()) return false;
+  const std::weak_ptr<ThreadQueue>& owner = it->second.owner;
+  const std::shared_ptr<ThreadQueue>& self = t_holder.queue;
+  procedure = it->second.procedure;
+  own = !owner.owner_before(self) && !self.owner_before(owner);
+  return true;
+}
+
 // Handles every message sent to this thread's windows. True if any was handled.
 bool HandleSent(ThreadQueue& queue) {
   bool any = false;
@@ -263,6 +277,10 @@ void* TQGetWindowUser(HWND window) {
 }
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  WNDPROC procedure = nullptr;
+  bool own = false;
+  if (!tqp::LookUpProcedure(window, procedure, own)) return 0;
+  if (own) return procedure ? procedure(window, message, wParam, lParam) : 0;
   tqp::WindowEntry entry;
   if (!tqp::LookUp(window, entry)) return 0;
   std::shared_ptr<ThreadQueue> owner = entry.owner.lock();
