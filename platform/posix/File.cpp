@@ -22,6 +22,7 @@ int CauseFor(int error) {
     case EACCES:
     case EPERM:
     case EROFS:
+    case EISDIR:
       return CFileException::accessDenied;
     case EWOULDBLOCK:
       return CFileException::sharingViolation;
@@ -60,7 +61,21 @@ bool CFile::Open(const char* path, unsigned flags, CFileException* error) {
     close(fd);
     return fail(code);
   }
-  if ((flags & modeCreate) && !(flags & modeNoTruncate) && ftruncate(fd, 0) != 0) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    const int code = errno;
+    close(fd);
+    return fail(code);
+  }
+  // A directory opens for reading here but is no file to read: refused, as
+  // Windows refuses it, with the open itself rather than a read of nothing.
+  if (S_ISDIR(info.st_mode)) {
+    close(fd);
+    return fail(EISDIR);
+  }
+  // Only a regular file has a length to cut: a capture pointed at a device
+  // (a symlink to /dev/null or /dev/full, a FIFO) is opened as it is.
+  if ((flags & modeCreate) && !(flags & modeNoTruncate) && S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) {
     const int code = errno;
     close(fd);
     return fail(code);
