@@ -109,6 +109,9 @@ void CBoardPort::ReadAvailable() {
     DispatchReceived(buffer, static_cast<int>(got));
     m_lineLock.Lock();
     if (start == tqp::IoStart::kFailed) break;  // a line that has gone reads nothing more
+    // A board that streams faster than the window takes its messages never
+    // lets the queue run empty: a stop must not wait for the board to pause.
+    if (m_stopEvent->IsSet()) break;
     m_line->ClearError(&queued);
   }
   m_lineLock.Unlock();
