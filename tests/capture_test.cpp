@@ -3,10 +3,7 @@
 // recordings, and captures that cannot be written.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,9 +14,11 @@
 
 #include "api/BoardPort.h"
 #include "capture/CaptureFile.h"
+#include "support/FileLimits.h"
 #include "support/Packets.h"
 #include "support/PtyBoard.h"
 #include "support/RecordingWindow.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using tqtest::Bytes;
@@ -52,15 +51,15 @@ uintmax_t SizeOf(const fs::path& path) {
   return error ? 0 : size;
 }
 
-// A fresh directory inside this program's TMPDIR.
+// A fresh directory inside this program's temporary directory.
 fs::path FreshDir(const char* name) {
-  const fs::path dir = fs::path(std::getenv("TMPDIR")) / name;
+  const fs::path dir = tqtest::TempDir() / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
 }
 
-fs::path RawCaptureOf(int port) { return fs::path(std::getenv("TMPDIR")) / ("tq" + std::to_string(port) + ".raw"); }
+fs::path RawCaptureOf(int port) { return tqtest::TempDir() / ("tq" + std::to_string(port) + ".raw"); }
 
 // Straight strokes along x, each ended by two hover packets (which closes a
 // stroke in the validation stage).
@@ -104,7 +103,7 @@ size_t PenMessages(const RecordingWindow& window) {
 // loop has run.
 std::vector<std::string> Replay(const fs::path& path) {
   RecordingWindow window;
-  CFileDialog dialog(path.c_str());
+  CFileDialog dialog(path.string().c_str());
   TQReadFileData(window.Handle(), &dialog);
   RecordingWindow::Pump(0);
   return window.EventLines();
@@ -115,7 +114,7 @@ std::vector<std::string> Replay(const fs::path& path) {
 TEST(CaptureFormat, HeaderAndRecordsAreByteExact) {
   const fs::path path = FreshDir("format") / "one.out";
   tq::CCaptureFile file;
-  ASSERT_TRUE(file.Create(path.c_str(), {2.0, 2.1, kBaseline}));
+  ASSERT_TRUE(file.Create(path.string().c_str(), {2.0, 2.1, kBaseline}));
   struct Case {
     uint8_t kind;
     double x, y;
@@ -191,7 +190,7 @@ TEST(PortCaptures, OpenRedirectCopyAndClose) {
   const fs::path copy = dir / "copy.bin";
   WriteAll(copy, {'o', 'l', 'd'});
   CFile target;
-  ASSERT_TRUE(target.Open(copy.c_str(), CFile::modeReadWrite | CFile::shareDenyNone));
+  ASSERT_TRUE(target.Open(copy.string().c_str(), CFile::modeReadWrite | CFile::shareDenyNone));
   TQGetDumpFile(3, 2, &target);  // `which` does not matter
   TQGetDumpFile(3, 0, nullptr);
   for (TQ_PORT other : {0, 4, 9}) TQGetDumpFile(other, 0, &target);
@@ -234,7 +233,7 @@ TEST(PortCaptures, OpenRedirectCopyAndClose) {
   TQCloseDumpFiles(3);
   for (TQ_PORT other : {0, 4, 9}) {
     TQCloseDumpFiles(other);
-    TQOpenDumpFiles(other, (dir / "none").c_str(), 7);
+    TQOpenDumpFiles(other, (dir / "none").string().c_str(), 7);
   }
   board.Send(more);
   ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window) == before + 2 * 8 + 10; }, 5000));
@@ -266,7 +265,7 @@ TEST_P(ReplayHeaders, AcceptDecodeAndCapture) {
   const fs::path dir = FreshDir(c.name);
   WriteAll(dir / "run1.raw", c.file);
   RecordingWindow window;
-  CFileDialog dialog((dir / "run1.raw").c_str());
+  CFileDialog dialog((dir / "run1.raw").string().c_str());
   TQReadFileData(window.Handle(), &dialog);
   RecordingWindow::Pump(0);
   EXPECT_EQ(PenMessages(window) > 0, c.decodes);
@@ -305,13 +304,13 @@ INSTANTIATE_TEST_SUITE_P(Files, ReplayHeaders, ::testing::ValuesIn(kReplayCases)
 
 TEST(Replay, ShortTailIsDecodedOnlyWhenItEndsAPacket) {
   // A board event is reported at once (the flush command of a version-2
-  // board, the signal packet of a 5-byte board), so a control packet at the
+  // board, the board check of a 5-byte board), so a control packet at the
   // end of a file shows whether it was decoded. Stray bytes are not; a
   // packet that ends in the short tail, behind a heartbeat byte, is, as it
   // was on the live line.
   const Bytes flush = tqtest::CommandPacket(0x102);
   const auto [first, second] = tqtest::PenDistances(1000, 1000, kBaseline);
-  const Bytes signal = tqtest::ShortPacket(0x90, first, second);
+  const Bytes check = tqtest::ShortPacket('v', first, second);
   const Bytes v2 = tqtest::Concat({Header(2.0, 2.1, kBaseline), V2Strokes(2, 30)});
   const Bytes v1 = tqtest::Concat({Header(1.0, 1.0, kBaseline), V1Strokes(2, 30)});
   struct Case {
@@ -323,8 +322,8 @@ TEST(Replay, ShortTailIsDecodedOnlyWhenItEndsAPacket) {
       {"v2_stray_4", v2, Bytes(flush.begin(), flush.begin() + 4), nullptr},
       {"v2_whole", v2, flush, "board 0 0"},
       {"v2_behind_heartbeat", v2, tqtest::Concat({{0xF0}, flush}), "board 0 0"},
-      {"v1_stray_4", v1, Bytes(signal.begin(), signal.begin() + 4), nullptr},
-      {"v1_whole", v1, signal, "ffff 0 0"},
+      {"v1_stray_4", v1, Bytes(check.begin(), check.begin() + 4), nullptr},
+      {"v1_whole", v1, check, "check 0 0"},
   };
   const fs::path dir = FreshDir("tail");
   for (const auto& c : cases) {
@@ -377,7 +376,7 @@ TEST(Replay, FileThatCannotBeOpenedThrows) {
   };
   for (const Case& c : cases) {
     RecordingWindow window;
-    CFileDialog dialog(c.path.c_str());
+    CFileDialog dialog(c.path.string().c_str());
     try {
       TQReadFileData(window.Handle(), &dialog);
       ADD_FAILURE() << c.path << " was opened";
@@ -413,7 +412,7 @@ TEST(Replay, RawCaptureOfALivePortReplaysAsItRan) {
   EXPECT_EQ(ReadAll(raw), tqtest::Concat({Header(2.0, 2.1, kBaseline), stream}));
 
   RecordingWindow replayed;
-  CFileDialog dialog(raw.c_str());
+  CFileDialog dialog(raw.string().c_str());
   TQReadFileData(replayed.Handle(), &dialog);
   RecordingWindow::Pump(0);
 
@@ -437,45 +436,25 @@ TEST(Replay, RawCaptureOfALivePortReplaysAsItRan) {
 
 // ---- Writes that fail ------------------------------------------------------
 
-// Files of this process may not grow past `limit` bytes while it lives, as on
-// a full disk; the writes beyond fail with an error, not a signal.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t limit) {
-    m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &m_old);
-    rlimit lowered = m_old;
-    lowered.rlim_cur = limit;
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_old);
-    std::signal(SIGXFSZ, m_oldHandler);
-  }
-
- private:
-  rlimit m_old{};
-  void (*m_oldHandler)(int);
-};
-
 TEST(FailingWrites, PenMessagesKeepFlowing) {
   const fs::path dir = FreshDir("full");
   PtyBoard board(4, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
   RecordingWindow window;
   ASSERT_EQ(TQOpenPort(4, window.Handle()), TQ_SUCCESS);
   AllStagesOff(4);
-  TQOpenDumpFiles(4, (dir / "run1").c_str(), 7);
+  TQOpenDumpFiles(4, (dir / "run1").string().c_str(), 7);
   tq::CBoardPort* port = tq::FindOpenPort(4);
   ASSERT_NE(port, nullptr);
   ASSERT_TRUE(port->m_outFile.IsOpen());
   {
-    const FileSizeLimit full(64);
+    const tqtest::FileSizeLimit full(64, {dir / "run1.raw", dir / "run1.val", dir / "run1.out"});
     board.Send(V2Strokes(4, 20));
     ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window) == 4 * 22; }, 5000))
         << PenMessages(window);
-    // A host file on a device that takes nothing.
+    // A host file that takes nothing.
+    const tqtest::FullFile takesNothing;
     CFile devFull;
-    ASSERT_TRUE(devFull.Open("/dev/full", CFile::modeWrite | CFile::shareDenyNone));
+    ASSERT_TRUE(devFull.Open(takesNothing.Path().c_str(), CFile::modeWrite | CFile::shareDenyNone));
     TQGetDumpFile(4, 0, &devFull);
   }
   EXPECT_GT(port->m_rawFile.FailedWrites() + port->m_outFile.FailedWrites(), 0u);
@@ -490,7 +469,7 @@ TEST(FailingWrites, PenMessagesKeepFlowing) {
   const std::vector<std::string> want = Replay(dir / "run2.raw");
   std::vector<std::string> got;
   {
-    const FileSizeLimit full(100);
+    const tqtest::FileSizeLimit full(100, {dir / "run2.val", dir / "run2.out"});
     got = Replay(dir / "run2.raw");
   }
   EXPECT_EQ(got, want);

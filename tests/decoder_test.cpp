@@ -115,14 +115,11 @@ TEST(DecoderV1, StreamBecomesMessages) {
       V1(0x87, kPenC),                   // a new stroke with low code 7
   }));
   // The two posted messages arrive after the sent ones.
-  EXPECT_EQ(board.Events(), (Lines{
-                                "down 500 380 0 0",
-                                "move 420 860 2 2",
-                                "up 640 275 3 0",
-                                "down 640 275 7 7",
-                                "check 0 3",
-                                "ffff 0 3",
-                            }));
+  Lines expected = {
+      "down 500 380 0 0", "move 420 860 2 2", "up 640 275 3 0", "down 640 275 7 7", "check 0 3",
+  };
+  if (tqtest::kPostsAboveFFFFArrive) expected.push_back("ffff 0 3");
+  EXPECT_EQ(board.Events(), expected);
 }
 
 TEST(DecoderV1, DoesNotMarkTheBoardAlive) {

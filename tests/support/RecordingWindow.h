@@ -18,6 +18,18 @@ struct Received {
   SPenPoint point;  // for the three pen messages
 };
 
+// Whether a posted message numbered above 0xFFFF reaches the window. A board
+// below version 2.0 has its 0x90 signal posted as 0xFFFFFFFF. The library's
+// own window service on Linux carries any number; Windows keeps the numbers
+// above 0xFFFF for itself (their high bits are its own flags) and refuses to
+// post one, so no window there ever receives the signal. Wine takes the post
+// for one of its internal messages and never hands it out either.
+#ifdef _WIN32
+inline constexpr bool kPostsAboveFFFFArrive = false;
+#else
+inline constexpr bool kPostsAboveFFFFArrive = true;
+#endif
+
 // The line of `tq replay --events` for one message.
 std::string EventLine(const Received& event);
 

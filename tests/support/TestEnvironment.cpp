@@ -7,6 +7,17 @@
 #include <filesystem>
 #include <string>
 
+#include "support/TempDir.h"
+
+namespace tqtest {
+
+std::filesystem::path TempDir() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+}  // namespace tqtest
+
 namespace {
 
 class TempDirEnvironment : public ::testing::Environment {

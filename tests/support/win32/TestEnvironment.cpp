@@ -9,6 +9,21 @@
 #include <filesystem>
 #include <string>
 
+#include "support/TempDir.h"
+
+namespace tqtest {
+
+std::filesystem::path TempDir() {
+  char dir[MAX_PATH + 1];
+  const DWORD length = GetTempPathA(sizeof dir, dir);
+  if (length == 0 || length > sizeof dir) return ".";
+  std::string path(dir, length);
+  while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+}  // namespace tqtest
+
 namespace {
 
 class TempDirEnvironment : public ::testing::Environment {

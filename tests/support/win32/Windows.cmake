@@ -2,7 +2,9 @@
 # scripts/wine-tests.sh): the same test sources, the test support with
 # Windows implementations of its POSIX-only parts, GoogleTest built from the
 # sources Debian ships. Programs that test the POSIX backend itself, or that
-# start the Linux command-line tools, are not built here.
+# are about the Linux command-line tools (they start tq), are not built
+# here; of the simulator's tests, the one that starts tqsim and tq skips
+# itself (no tool paths).
 set(TQ_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for the Windows build")
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -19,7 +21,7 @@ target_include_directories(tqtestsupport PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(tqtestsupport PUBLIC -include ${TQ_WIN_SUPPORT_DIR}/PosixCompat.h
   PRIVATE ${TQ_WARNINGS})
 
-set(TQ_WIN_EXCLUDED platform_posix_test tools_test tq_filter_test sim_test capture_test)
+set(TQ_WIN_EXCLUDED platform_posix_test tools_test tq_filter_test tq_capture_test)
 file(GLOB TQ_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
 set(TQ_WIN_TESTS)
 foreach(src IN LISTS TQ_TEST_SOURCES)
@@ -30,9 +32,19 @@ foreach(src IN LISTS TQ_TEST_SOURCES)
   add_executable(${name} ${src})
   target_link_libraries(${name} PRIVATE tqtestsupport gtest_main ws2_32)
   target_compile_options(${name} PRIVATE ${TQ_WARNINGS})
-  target_compile_definitions(${name} PRIVATE TQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_compile_definitions(${name} PRIVATE TQ_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    TQ_TOOL_PATH="" TQ_SIM_PATH="")
   list(APPEND TQ_WIN_TESTS ${name})
 endforeach()
+# The simulator's drawing and packet code, cross-built for its tests.
+if(TARGET sim_test)
+  if(TARGET tqsimcore)
+    target_link_libraries(sim_test PRIVATE tqsimcore)
+  else()
+    set_target_properties(sim_test PROPERTIES EXCLUDE_FROM_ALL ON)
+    list(REMOVE_ITEM TQ_WIN_TESTS sim_test)
+  endif()
+endif()
 target_link_libraries(tqtestsupport PUBLIC ws2_32)
 
 # The list the Wine runner works through.
