@@ -59,7 +59,7 @@ void CAntiStreakStage::Step() {
 
   // The third sample: is the first one on the way of the other two?
   m_outlet.PassOn(d[0]);
-  if (ExtensionDistance(d[2], d[1], d[0]) > kStreakLimit) m_outlet.PassOn(MakeBreakMarker());
+  if (ExtensionDistanceAbove(d[2], d[1], d[0], kStreakLimit)) m_outlet.PassOn(MakeBreakMarker());
   m_outlet.PassOn(d[1]);
   StepWithFullWindow(s);
 }
@@ -71,7 +71,7 @@ void CAntiStreakStage::StepWithFullWindow(const SPenSample& s) {
     m_outlet.PassOn(s);
     return;
   }
-  if (ExtensionDistance(d[0], d[1], s) > kStreakLimit) {
+  if (ExtensionDistanceAbove(d[0], d[1], s, kStreakLimit)) {
     // A jump: s stays in the window, so the next sample is measured
     // against the continuation of the step to s.
     m_cuts.store(m_cuts.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

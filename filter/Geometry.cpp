@@ -17,19 +17,8 @@ constexpr double kMiddleToleranceCap = 80.0;
 
 }  // namespace
 
-double ExtensionDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
-  SPenSample end;
-  end.x = 2.0 * b.x - a.x;
-  end.y = 2.0 * b.y - a.y;
-  return SegmentDistance(a, end, c);
-}
-
-bool OnExtension(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
-  return ExtensionDistance(a, b, c) < kExtensionTolerance;
-}
-
 bool IsStraightTriple(const SPenSample& p0, const SPenSample& p1, const SPenSample& p2) {
-  return SegmentDistance(p0, p2, p1) < kChordTolerance && OnExtension(p0, p1, p2) &&
+  return SegmentDistanceBelow(p0, p2, p1, kChordTolerance) && OnExtension(p0, p1, p2) &&
          OnExtension(p2, p1, p0);
 }
 
@@ -56,7 +45,7 @@ bool IsConsistentMiddle(const CSampleQueue& window, std::size_t a) {
   const SPenSample* const chords[4][2] = {{&w0, &w3}, {&w0, &w4}, {&w1, &w3}, {&w1, &w4}};
   int near = 0;
   for (int k = 0; k < 4; ++k) {
-    if (SegmentDistance(*chords[k][0], *chords[k][1], w2) < tolerance) {
+    if (SegmentDistanceBelow(*chords[k][0], *chords[k][1], w2, tolerance)) {
       if (++near >= 3) return true;
     } else if (near + (3 - k) < 3) {
       return false;

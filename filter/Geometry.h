@@ -57,12 +57,78 @@ inline double SegmentDistance(const SPenSample& a, const SPenSample& b, const SP
   return std::min(Distance(c, a), Distance(c, b));
 }
 
+// How SegmentDistance(a, b, c) compares with a positive limit: -1 below,
+// +1 above, 0 when that cannot be told apart from equal without computing
+// the distance itself. Squares are compared, with a margin far wider than
+// the few roundings of either computation, so a clear answer here is the
+// answer the distance would give; it saves a square root and a division,
+// which dominate the filter's time.
+inline int CompareSegmentDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c,
+                                  double limit) {
+  constexpr double kBelow = 1.0 - 1e-9;
+  constexpr double kAbove = 1.0 + 1e-9;
+  constexpr double kLargest = 1e300;  // the products below stay finite
+  const double ux = b.x - a.x;
+  const double uy = b.y - a.y;
+  const double vx = c.x - a.x;
+  const double vy = c.y - a.y;
+  const double dot = ux * vx + uy * vy;
+  const double length2 = ux * ux + uy * uy;
+  const double limit2 = limit * limit;
+  double distance2;  // the square of the distance, up to a few roundings
+  double scale;      // what limit2 is compared against, times distance2
+  if (dot > 0.0 && dot < length2) {
+    const double cross = uy * vx - ux * vy;
+    const double whole = static_cast<double>(std::llabs(static_cast<int64_t>(TruncateToInt32(cross))));
+    if (!(length2 < kLargest)) return 0;
+    distance2 = whole * whole;
+    scale = length2;
+  } else {
+    const double da = SquaredDistance(c, a);
+    const double db = SquaredDistance(c, b);
+    if (!(da < kLargest && db < kLargest)) return 0;  // NaN or huge: no shortcut
+    // sqrt is monotonic, so the nearer end by squares is the nearer end.
+    distance2 = da < db ? da : db;
+    scale = 1.0;
+  }
+  if (distance2 < limit2 * scale * kBelow) return -1;
+  if (distance2 > limit2 * scale * kAbove) return 1;
+  return 0;
+}
+
+// SegmentDistance(a, b, c) < limit, for a positive limit.
+inline bool SegmentDistanceBelow(const SPenSample& a, const SPenSample& b, const SPenSample& c,
+                                 double limit) {
+  const int order = CompareSegmentDistance(a, b, c, limit);
+  return order != 0 ? order < 0 : SegmentDistance(a, b, c) < limit;
+}
+
+// The end of the continuation of the step a -> b, one step long beyond b.
+inline SPenSample ExtensionEnd(const SPenSample& a, const SPenSample& b) {
+  SPenSample end;
+  end.x = 2.0 * b.x - a.x;
+  end.y = 2.0 * b.y - a.y;
+  return end;
+}
+
 // Distance of c from the continuation of the step a -> b, one step long
 // beyond b: the segment from a to 2b - a.
-double ExtensionDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c);
+inline double ExtensionDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
+  return SegmentDistance(a, ExtensionEnd(a, b), c);
+}
+
+// ExtensionDistance(a, b, c) > limit, for a positive limit.
+inline bool ExtensionDistanceAbove(const SPenSample& a, const SPenSample& b, const SPenSample& c,
+                                   double limit) {
+  const SPenSample end = ExtensionEnd(a, b);
+  const int order = CompareSegmentDistance(a, end, c, limit);
+  return order != 0 ? order > 0 : SegmentDistance(a, end, c) > limit;
+}
 
 // c lies near the continuation of a -> b.
-bool OnExtension(const SPenSample& a, const SPenSample& b, const SPenSample& c);
+inline bool OnExtension(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
+  return SegmentDistanceBelow(a, ExtensionEnd(a, b), c, kExtensionTolerance);
+}
 
 // p1 lies near the chord p0-p2, and each outer sample lies near the
 // continuation of the other two.

@@ -18,6 +18,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "filter/Geometry.h"
 #include "geometry/Truncate.h"
 
@@ -30,6 +34,22 @@ constexpr double kSelfWeight = 1.0 / (0.0 + kWeightOffset);
 constexpr double kRoundingBias = 0.5;
 constexpr std::size_t kWindowSize = 5;
 
+// out[k] = 1 / (sqrt(in[k]) + 50). Two at a time where the processor has
+// two-lane square roots and divisions: each lane is rounded exactly as the
+// one-at-a-time operation, so the weights are the same on every build.
+void InverseOffsetRoots(const double (&in)[4], double (&out)[4]) {
+#if defined(__SSE2__)
+  const __m128d offset = _mm_set1_pd(kWeightOffset);
+  const __m128d one = _mm_set1_pd(1.0);
+  for (std::size_t k = 0; k < 4; k += 2) {
+    const __m128d root = _mm_sqrt_pd(_mm_loadu_pd(in + k));
+    _mm_storeu_pd(out + k, _mm_div_pd(one, _mm_add_pd(root, offset)));
+  }
+#else
+  for (std::size_t k = 0; k < 4; ++k) out[k] = 1.0 / (std::sqrt(in[k]) + kWeightOffset);
+#endif
+}
+
 double RoundToWhole(double value) {
   return static_cast<double>(TruncateToInt32(value + kRoundingBias));
 }
@@ -39,16 +59,34 @@ double RoundToWhole(double value) {
 SPenSample CSmoothingStage::WeightedCentre(std::size_t a, std::size_t count) const {
   const std::size_t middle = (count + 1) / 2 - 1;
   const SPenSample& centre = m_window[a + middle];
-  // The centre is at distance 0 from itself whenever its position is finite;
-  // its weight is then known without a square root and a division.
+  // The weights of the (up to four) neighbours are worked out side by side
+  // before they are summed in window order: the square roots and divisions
+  // do not wait for each other, and each weight and sum is the same number
+  // as when worked out one after the other. The centre is at distance 0 from
+  // itself whenever its position is finite, so its weight is then known.
+  constexpr std::size_t kNeighbours = kWindowSize - 1;
+  double dx[kNeighbours] = {};
+  double dy[kNeighbours] = {};
+  for (std::size_t i = 0, k = 0; i < count; ++i) {
+    if (i == middle) continue;
+    const SPenSample& neighbour = m_window[a + i];
+    dx[k] = centre.x - neighbour.x;
+    dy[k] = centre.y - neighbour.y;
+    ++k;
+  }
+  double distance2[kNeighbours];
+  for (std::size_t k = 0; k < kNeighbours; ++k) distance2[k] = dx[k] * dx[k] + dy[k] * dy[k];
+  double weight[kNeighbours];
+  InverseOffsetRoots(distance2, weight);
   const bool finiteCentre = std::isfinite(centre.x) && std::isfinite(centre.y);
+  const double selfWeight = finiteCentre ? kSelfWeight : 1.0 / (Distance(centre, centre) + kWeightOffset);
+
   double sumW = 0.0;
   double sumX = 0.0;
   double sumY = 0.0;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0, k = 0; i < count; ++i) {
     const SPenSample& neighbour = m_window[a + i];
-    const double w = i == middle && finiteCentre ? kSelfWeight
-                                                 : 1.0 / (Distance(neighbour, centre) + kWeightOffset);
+    const double w = i == middle ? selfWeight : weight[k++];
     sumW += w;
     sumX += neighbour.x * w;
     sumY += neighbour.y * w;

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include "filter/SampleQueue.h"
 #include <limits>
+#include <random>
+
+#include "filter/SampleQueue.h"
 
 namespace {
 
@@ -122,6 +124,59 @@ TEST(FilterGeometry, PropagateValidity) {
     tq::PropagateValidity(c.p, c.q, r, s);
     EXPECT_EQ(r.valid, c.expectR);
     EXPECT_EQ(s.valid, c.expectS);
+  }
+}
+
+// The comparisons that skip the square root must answer exactly as the
+// distance does, also at the limit itself, for whole and fractional
+// positions, far-off and non-finite ones.
+TEST(FilterGeometry, ShortcutComparisonsAgreeWithTheDistance) {
+  const double kInf = std::numeric_limits<double>::infinity();
+  const double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const double kLimits[] = {30.0, 30.5, 45.0, 50.0, 60.0, 79.99999999999999, 80.0, 100.0};
+  struct SCase {
+    const char* name;
+    SPenSample a, b, c;
+  };
+  const SCase kFixed[] = {
+      {"exactly 50 from the chord", P(0, 0), P(100, 0), P(50, 50)},
+      {"exactly 60 beyond the end", P(0, 0), P(10, 0), P(80, 0)},
+      {"exactly 100 off a step", P(0, 0), P(3, 4), P(6, 108)},
+      {"3-4-5 at the end", P(0, 0), P(10, 0), P(-30, 40)},
+      {"zero-length chord", P(7, 7), P(7, 7), P(7, 57)},
+      {"huge cross product", P(0, 0), P(1, 0), P(0.5, 1e12)},
+      {"huge positions", P(-1e200, 0), P(1e200, 1), P(0, 1e200)},
+      {"NaN middle", P(0, 0), P(10, 0), P(kNaN, 1)},
+      {"NaN end", P(0, 0), P(kNaN, 0), P(5, 1)},
+      {"infinite end", P(0, 0), P(kInf, 0), P(5, 1)},
+      {"infinite middle", P(0, 0), P(10, 0), P(5, -kInf)},
+  };
+  auto check = [&](const SPenSample& a, const SPenSample& b, const SPenSample& c) {
+    for (double limit : kLimits) {
+      ASSERT_EQ(tq::SegmentDistanceBelow(a, b, c, limit), tq::SegmentDistance(a, b, c) < limit)
+          << a.x << "," << a.y << " " << b.x << "," << b.y << " " << c.x << "," << c.y << " limit " << limit;
+      ASSERT_EQ(tq::ExtensionDistanceAbove(a, b, c, limit), tq::ExtensionDistance(a, b, c) > limit)
+          << a.x << "," << a.y << " " << b.x << "," << b.y << " " << c.x << "," << c.y << " limit " << limit;
+    }
+    ASSERT_EQ(tq::OnExtension(a, b, c), tq::ExtensionDistance(a, b, c) < tq::kExtensionTolerance);
+  };
+  for (const SCase& c : kFixed) {
+    SCOPED_TRACE(c.name);
+    check(c.a, c.b, c.c);
+    check(c.c, c.b, c.a);
+  }
+  // Positions as boards give them (whole units, small steps) and as the
+  // smoothing leaves them, many of them close to a limit.
+  std::mt19937_64 random(12345);
+  std::uniform_int_distribution<int> whole(-200, 200);
+  std::uniform_real_distribution<double> fraction(-200.0, 200.0);
+  for (int i = 0; i < 200000; ++i) {
+    const bool fractional = i % 2 == 1;
+    auto coordinate = [&] { return fractional ? fraction(random) : static_cast<double>(whole(random)); };
+    const SPenSample a = P(coordinate(), coordinate());
+    const SPenSample b = P(coordinate(), coordinate());
+    const SPenSample c = P(coordinate(), coordinate());
+    check(a, b, c);
   }
 }
 

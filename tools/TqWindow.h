@@ -24,6 +24,9 @@ class PrintingWindow {
   HWND Handle() const { return m_window; }
   // Called for every message after it is printed.
   std::function<void(UINT, WPARAM, LPARAM)> onMessage;
+  // Live tools show each line as it happens; a replay prints faster when
+  // its lines are written out in blocks.
+  bool flushEachLine = true;
 
  private:
   static LRESULT Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

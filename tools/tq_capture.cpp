@@ -164,6 +164,7 @@ int RunReplayCommand(int argc, char** argv) {
   std::map<UINT, unsigned long> counts;
   tqtool::PrintingWindow window(stdout, [events](UINT) { return events; });
   window.onMessage = [&counts](UINT message, WPARAM, LPARAM) { ++counts[message]; };
+  window.flushEachLine = false;
   CFileDialog dialog(path.c_str());
   try {
     TQReadFileData(window.Handle(), &dialog);

@@ -71,10 +71,12 @@ LRESULT PrintingWindow::Procedure(HWND window, UINT message, WPARAM wParam, LPAR
   auto* self = static_cast<PrintingWindow*>(TQGetWindowUser(window));
   if (self == nullptr) return 0;
 #endif
-  const std::string line = FormatEvent(message, wParam, lParam);
-  if (!line.empty() && (!self->m_filter || self->m_filter(message))) {
-    std::fprintf(self->m_out, "%s\n", line.c_str());
-    std::fflush(self->m_out);
+  if (!self->m_filter || self->m_filter(message)) {
+    const std::string line = FormatEvent(message, wParam, lParam);
+    if (!line.empty()) {
+      std::fprintf(self->m_out, "%s\n", line.c_str());
+      if (self->flushEachLine) std::fflush(self->m_out);
+    }
   }
   if (self->onMessage) self->onMessage(message, wParam, lParam);
   return 0;

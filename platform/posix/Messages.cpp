@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <map>
@@ -127,10 +128,32 @@ bool LookUp(HWND window, WindowEntry& entry) {
   return true;
 }
 
+// Window ids are never reused, so only a destruction can change what a
+// window id names; the count of destructions tells a thread whether what it
+// looked up last is still so.
+std::atomic<uint64_t> g_destroyedWindows{0};
+
+struct LastLookUp {
+  HWND window = nullptr;
+  uint64_t destroyed = 0;
+  WNDPROC procedure = nullptr;
+  bool own = false;
+};
+thread_local LastLookUp t_lastLookUp;
+
 // The procedure of a window, and whether the calling thread owns it, read
-// without taking a reference to the owner's queue: the pen messages of a
-// replay are all sent by the window's own thread.
+// without taking a reference to the owner's queue, and without the lock
+// when the thread asked about the same window last and none has been
+// destroyed since: the pen messages of a replay all go to one window of the
+// sending thread.
 bool LookUpProcedure(HWND window, WNDPROC& procedure, bool& own) {
+  LastLookUp& last = t_lastLookUp;
+  if (window != nullptr && last.window == window &&
+      g_destroyedWindows.load(std::memory_order_acquire) == last.destroyed) {
+    procedure = last.procedure;
+    own = last.own;
+    return true;
+  }
   std::lock_guard<std::mutex> guard(g_windowsLock);
   auto it = g_windows.find(reinterpret_cast<uintptr_t>(window));
   if (it == g_windows.end()) return false;
@@ -138,6 +161,7 @@ bool LookUpProcedure(HWND window, WNDPROC& procedure, bool& own) {
   const std::shared_ptr<ThreadQueue>& self = t_holder.queue;
   procedure = it->second.procedure;
   own = !owner.owner_before(self) && !self.owner_before(owner);
+  last = LastLookUp{window, g_destroyedWindows.load(std::memory_order_relaxed), procedure, own};
   return true;
 }
 
@@ -268,7 +292,9 @@ HWND TQCreateWindow(WNDPROC procedure, void* user) {
 
 BOOL TQDestroyWindow(HWND window) {
   std::lock_guard<std::mutex> guard(tqp::g_windowsLock);
-  return tqp::g_windows.erase(reinterpret_cast<uintptr_t>(window)) ? 1 : 0;
+  if (tqp::g_windows.erase(reinterpret_cast<uintptr_t>(window)) == 0) return 0;
+  tqp::g_destroyedWindows.fetch_add(1, std::memory_order_release);
+  return 1;
 }
 
 void* TQGetWindowUser(HWND window) {
