@@ -29,12 +29,19 @@ bool IsConsistentMiddle(const CSampleQueue& window, std::size_t a) {
   const SPenSample& w3 = window[a + 3];
   const SPenSample& w4 = window[a + 4];
 
+  // The four chords do not depend on the tolerance: measure them while the
+  // square root of the spacing is worked out.
+  const SPenSample* const chords[4][2] = {{&w0, &w3}, {&w0, &w4}, {&w1, &w3}, {&w1, &w4}};
+  SSegmentMeasure measures[4];
+  for (int k = 0; k < 4; ++k) measures[k] = MeasureSegment(*chords[k][0], *chords[k][1], w2);
+
   // The smallest spacing of the five, found on squared distances: one
   // square root instead of ten, and the same value.
+  const SPenSample* const five[5] = {&w0, &w1, &w2, &w3, &w4};
   double closest2 = kSearchStart * kSearchStart;
-  for (std::size_t i = a; i < a + 5; ++i) {
-    for (std::size_t j = i + 1; j < a + 5; ++j) {
-      const double d2 = SquaredDistance(window[i], window[j]);
+  for (std::size_t i = 0; i < 5; ++i) {
+    for (std::size_t j = i + 1; j < 5; ++j) {
+      const double d2 = SquaredDistance(*five[i], *five[j]);
       if (d2 < closest2) closest2 = d2;
     }
   }
@@ -42,10 +49,12 @@ bool IsConsistentMiddle(const CSampleQueue& window, std::size_t a) {
   if (tolerance >= kMiddleToleranceCap) tolerance = kMiddleToleranceCap;
 
   // Three of the four chords must pass: stop as soon as the answer is known.
-  const SPenSample* const chords[4][2] = {{&w0, &w3}, {&w0, &w4}, {&w1, &w3}, {&w1, &w4}};
   int near = 0;
   for (int k = 0; k < 4; ++k) {
-    if (SegmentDistanceBelow(*chords[k][0], *chords[k][1], w2, tolerance)) {
+    const int order = CompareMeasure(measures[k], tolerance);
+    const bool passes =
+        order != 0 ? order < 0 : SegmentDistance(*chords[k][0], *chords[k][1], w2) < tolerance;
+    if (passes) {
       if (++near >= 3) return true;
     } else if (near + (3 - k) < 3) {
       return false;

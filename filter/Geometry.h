@@ -57,43 +57,58 @@ inline double SegmentDistance(const SPenSample& a, const SPenSample& b, const SP
   return std::min(Distance(c, a), Distance(c, b));
 }
 
-// How SegmentDistance(a, b, c) compares with a positive limit: -1 below,
-// +1 above, 0 when that cannot be told apart from equal without computing
-// the distance itself. Squares are compared, with a margin far wider than
-// the few roundings of either computation, so a clear answer here is the
-// answer the distance would give; it saves a square root and a division,
-// which dominate the filter's time.
-inline int CompareSegmentDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c,
-                                  double limit) {
-  constexpr double kBelow = 1.0 - 1e-9;
-  constexpr double kAbove = 1.0 + 1e-9;
-  constexpr double kLargest = 1e300;  // the products below stay finite
+// The square of SegmentDistance(a, b, c), up to a few roundings, as the
+// comparisons below need it: distance2 against limit squared times scale.
+// Not usable for NaN, infinite or huge positions.
+struct SSegmentMeasure {
+  double distance2 = 0.0;
+  double scale = 1.0;
+  bool usable = false;
+};
+
+inline SSegmentMeasure MeasureSegment(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
+  constexpr double kLargest = 1e300;  // the products compared stay finite
   const double ux = b.x - a.x;
   const double uy = b.y - a.y;
   const double vx = c.x - a.x;
   const double vy = c.y - a.y;
   const double dot = ux * vx + uy * vy;
   const double length2 = ux * ux + uy * uy;
-  const double limit2 = limit * limit;
-  double distance2;  // the square of the distance, up to a few roundings
-  double scale;      // what limit2 is compared against, times distance2
+  SSegmentMeasure measure;
   if (dot > 0.0 && dot < length2) {
     const double cross = uy * vx - ux * vy;
     const double whole = static_cast<double>(std::llabs(static_cast<int64_t>(TruncateToInt32(cross))));
-    if (!(length2 < kLargest)) return 0;
-    distance2 = whole * whole;
-    scale = length2;
+    measure.distance2 = whole * whole;
+    measure.scale = length2;
+    measure.usable = length2 < kLargest;
   } else {
     const double da = SquaredDistance(c, a);
     const double db = SquaredDistance(c, b);
-    if (!(da < kLargest && db < kLargest)) return 0;  // NaN or huge: no shortcut
     // sqrt is monotonic, so the nearer end by squares is the nearer end.
-    distance2 = da < db ? da : db;
-    scale = 1.0;
+    measure.distance2 = da < db ? da : db;
+    measure.usable = da < kLargest && db < kLargest;
   }
-  if (distance2 < limit2 * scale * kBelow) return -1;
-  if (distance2 > limit2 * scale * kAbove) return 1;
+  return measure;
+}
+
+// How the measured distance compares with a positive limit: -1 below, +1
+// above, 0 when that cannot be told apart from equal without computing the
+// distance itself. The margin is far wider than the few roundings of either
+// computation, so a clear answer here is the answer the distance would give;
+// it saves a square root and a division, which dominate the filter's time.
+inline int CompareMeasure(const SSegmentMeasure& measure, double limit) {
+  constexpr double kBelow = 1.0 - 1e-9;
+  constexpr double kAbove = 1.0 + 1e-9;
+  if (!measure.usable) return 0;
+  const double bound = limit * limit * measure.scale;
+  if (measure.distance2 < bound * kBelow) return -1;
+  if (measure.distance2 > bound * kAbove) return 1;
   return 0;
+}
+
+inline int CompareSegmentDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c,
+                                  double limit) {
+  return CompareMeasure(MeasureSegment(a, b, c), limit);
 }
 
 // SegmentDistance(a, b, c) < limit, for a positive limit.

@@ -34,19 +34,26 @@ constexpr double kSelfWeight = 1.0 / (0.0 + kWeightOffset);
 constexpr double kRoundingBias = 0.5;
 constexpr std::size_t kWindowSize = 5;
 
-// out[k] = 1 / (sqrt(in[k]) + 50). Two at a time where the processor has
-// two-lane square roots and divisions: each lane is rounded exactly as the
-// one-at-a-time operation, so the weights are the same on every build.
-void InverseOffsetRoots(const double (&in)[4], double (&out)[4]) {
+// weight[k] = 1 / (|centre - neighbour[k]| + 50). Two at a time where the
+// processor has two-lane square roots and divisions (straight from the
+// samples, not through memory, which would stall the two-lane loads): each
+// lane is rounded exactly as the one-at-a-time operation, so the weights
+// are the same on every build.
+void NeighbourWeights(const SPenSample& centre, const SPenSample* const (&neighbour)[4],
+                      double (&weight)[4]) {
 #if defined(__SSE2__)
+  const __m128d cx = _mm_set1_pd(centre.x);
+  const __m128d cy = _mm_set1_pd(centre.y);
   const __m128d offset = _mm_set1_pd(kWeightOffset);
   const __m128d one = _mm_set1_pd(1.0);
   for (std::size_t k = 0; k < 4; k += 2) {
-    const __m128d root = _mm_sqrt_pd(_mm_loadu_pd(in + k));
-    _mm_storeu_pd(out + k, _mm_div_pd(one, _mm_add_pd(root, offset)));
+    const __m128d dx = _mm_sub_pd(cx, _mm_set_pd(neighbour[k + 1]->x, neighbour[k]->x));
+    const __m128d dy = _mm_sub_pd(cy, _mm_set_pd(neighbour[k + 1]->y, neighbour[k]->y));
+    const __m128d distance = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)));
+    _mm_storeu_pd(weight + k, _mm_div_pd(one, _mm_add_pd(distance, offset)));
   }
 #else
-  for (std::size_t k = 0; k < 4; ++k) out[k] = 1.0 / (std::sqrt(in[k]) + kWeightOffset);
+  for (std::size_t k = 0; k < 4; ++k) weight[k] = 1.0 / (Distance(*neighbour[k], centre) + kWeightOffset);
 #endif
 }
 
@@ -65,19 +72,12 @@ SPenSample CSmoothingStage::WeightedCentre(std::size_t a, std::size_t count) con
   // as when worked out one after the other. The centre is at distance 0 from
   // itself whenever its position is finite, so its weight is then known.
   constexpr std::size_t kNeighbours = kWindowSize - 1;
-  double dx[kNeighbours] = {};
-  double dy[kNeighbours] = {};
+  const SPenSample* neighbours[kNeighbours] = {&centre, &centre, &centre, &centre};
   for (std::size_t i = 0, k = 0; i < count; ++i) {
-    if (i == middle) continue;
-    const SPenSample& neighbour = m_window[a + i];
-    dx[k] = centre.x - neighbour.x;
-    dy[k] = centre.y - neighbour.y;
-    ++k;
+    if (i != middle) neighbours[k++] = &m_window[a + i];
   }
-  double distance2[kNeighbours];
-  for (std::size_t k = 0; k < kNeighbours; ++k) distance2[k] = dx[k] * dx[k] + dy[k] * dy[k];
   double weight[kNeighbours];
-  InverseOffsetRoots(distance2, weight);
+  NeighbourWeights(centre, neighbours, weight);
   const bool finiteCentre = std::isfinite(centre.x) && std::isfinite(centre.y);
   const double selfWeight = finiteCentre ? kSelfWeight : 1.0 / (Distance(centre, centre) + kWeightOffset);
 
