@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::printf("bench: dispatch_version2_all_stages_on %.0f packets/s\n", g_packetsPerSecond[0]);
-  std::printf("bench: dispatch_version1_all_stages_on %.0f packets/s\n", g_packetsPerSecond[1]);
+  std::printf("bench: decode_v2_packets_per_s %.0f packets/s\n", g_packetsPerSecond[0]);
+  std::printf("bench: decode_v1_packets_per_s %.0f packets/s\n", g_packetsPerSecond[1]);
   return 0;
 }

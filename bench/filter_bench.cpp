@@ -132,9 +132,9 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   // Allocations are counted over the timed loop of the last run only.
-  std::printf("bench: filter_all_stages_on %.1f ns/sample\n", g_on.nsPerSample);
-  std::printf("bench: filter_all_stages_on_allocations %.6f per-sample\n",
+  std::printf("bench: filter_on_ns_per_sample %.1f ns\n", g_on.nsPerSample);
+  std::printf("bench: filter_on_allocations_per_sample %.6f allocations\n",
               g_on.allocationsPerSample);
-  std::printf("bench: filter_all_stages_off %.1f ns/sample\n", g_off.nsPerSample);
+  std::printf("bench: filter_off_ns_per_sample %.1f ns\n", g_off.nsPerSample);
   return 0;
 }
