@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "filter/PenSample.h"
@@ -32,6 +33,8 @@ class CAntiStreakStage {
 
   // Samples cut off by the forward test, readable from any thread.
   uint32_t CutCount() const { return m_cuts.load(std::memory_order_relaxed); }
+  // Samples held between calls (the entry queue is always empty then).
+  std::size_t HeldCount() const { return m_in.size() + m_window.size(); }
 
  private:
   void Step();

@@ -27,6 +27,7 @@ class CSmoothingStage {
   void Step(const SPenSample& s);
   // Forgets everything held, releasing nothing.
   void Clear() { m_window.clear(); }
+  std::size_t HeldCount() const { return m_window.size(); }
 
  private:
   // The average of m_window[a] ... m_window[a + count - 1] (count 3 or 5),

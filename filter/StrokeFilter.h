@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "filter/AntiStreakStage.h"
@@ -46,6 +47,18 @@ class CStrokeFilter : private CValidationStage::IOutlet,
   uint32_t PushedCount() const;
   uint32_t RejectedCount() const;
   uint32_t StreakCutCount() const;
+
+  // What each stage holds between two calls of Push: at most six pen-down
+  // samples and one hover in validation, three in anti-streak, five in
+  // smoothing. Only for the decoding thread (tests and fuzzing).
+  struct SHeld {
+    std::size_t validation;
+    std::size_t antiStreak;
+    std::size_t smoothing;
+  };
+  SHeld HeldCounts() const {
+    return {m_validation.HeldCount(), m_antiStreak.HeldCount(), m_smoothing.HeldCount()};
+  }
 
  private:
   // The routing between the stages; every released sample takes this way.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "filter/PenSample.h"
@@ -41,6 +42,8 @@ class CValidationStage {
 
   // Pen-down samples this stage has dropped, readable from any thread.
   uint32_t RejectedCount() const { return m_rejected.load(std::memory_order_relaxed); }
+  // Samples held between calls (the entry queue is always empty then).
+  std::size_t HeldCount() const { return m_in.size() + m_window.size(); }
 
  private:
   void Step();

@@ -1,7 +1,8 @@
 // Arbitrary sample streams into the stroke filter: any kind byte, NaN,
 // infinities and huge coordinates, interleaved resets and switch changes.
 // Checks: no crash or undefined behaviour; the output only ever holds what
-// was released; with all stages off the output equals the input.
+// was released; no stage holds more than its window between two samples;
+// with all stages off the output equals the input.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (filter.OutputCount() != 0) popped.push_back(filter.Pop());
     const tq::SPenSample empty = filter.Pop();
     if (empty.kind != 0 || filter.OutputCount() != 0) std::abort();
+    // Each stage holds no more than its window.
+    const tq::CStrokeFilter::SHeld held = filter.HeldCounts();
+    if (held.validation > 7 || held.antiStreak > 3 || held.smoothing > 5) std::abort();
   }
   if (passThrough) {
     if (pushed.size() != popped.size()) std::abort();
