@@ -69,7 +69,15 @@ relay_pid=$!
 for _ in $(seq 50); do [ -s "$run/relay.port" ] && break; sleep 0.1; done
 export TQ_BOARD_RELAY=$(cat "$run/relay.port")
 
-if [ $# -gt 0 ]; then tests=("$@"); else mapfile -t tests <"$build/windows-tests.txt"; fi
+if [ $# -gt 0 ]; then
+  tests=("$@")
+else
+  mapfile -t tests <"$build/windows-tests.txt"
+  if [ -s "$build/windows-tests-left-out.txt" ]; then
+    echo "not Windows programs (the POSIX backend, POSIX devices, the Linux tools):" \
+      $(cat "$build/windows-tests-left-out.txt")
+  fi
+fi
 failed=()
 for name in "${tests[@]}"; do
   [ -n "$name" ] || continue
