@@ -59,8 +59,13 @@ void CBoardPort::Stop() {
   if (m_stopEvent) {
     // The reader may be blocked sending a message to a window of this very
     // thread: handle such messages while waiting, or neither side moves.
+    // When the host closes from inside its window procedure, the message it
+    // is handling may be the one the reader waits for, and it cannot be
+    // handled before this returns: the reader is released from it instead.
+    bool released = false;
     while (m_threadRunning.load(std::memory_order_acquire) != 0) {
       m_stopEvent->Set();
+      if (!released && m_readerSending.load(std::memory_order_relaxed)) released = tqp::ReplyToSender(0);
       tqp::PumpSentMessages(5);
     }
   }
@@ -71,6 +76,10 @@ void CBoardPort::Stop() {
   DisarmWatchdog();
 }
 
-void CBoardPort::Notify(UINT message, WPARAM code) { tqp::SendMsg(GetWindow(), message, code, 0); }
+void CBoardPort::Notify(UINT message, WPARAM code) {
+  m_readerSending.store(true, std::memory_order_relaxed);
+  tqp::SendMsg(GetWindow(), message, code, 0);
+  m_readerSending.store(false, std::memory_order_relaxed);
+}
 
 }  // namespace tq

@@ -107,6 +107,9 @@ class CBoardPort {
   int32_t m_linkLevel = 0;
   tqp::RecursiveLock m_lineLock;
   std::atomic<int32_t> m_threadRunning{0};
+  // Set while the reader may be waiting for the window to take a message it
+  // sent: during a dispatch and a notification.
+  std::atomic<bool> m_readerSending{false};
   std::unique_ptr<tqp::Event> m_stopEvent;
   std::unique_ptr<tqp::SerialLine> m_line;
   std::unique_ptr<tqp::Event> m_writeEvent;

@@ -51,8 +51,11 @@ TQ_PORT TQFindPort(HWND window, SFindPortError* errors) {
 
 TQ_ERROR_CODE TQClose(TQ_PORT port) {
   if (const TQ_ERROR_CODE check = CheckPort(port); check != TQ_SUCCESS) return check;
-  g_ports[port]->Stop();
-  g_ports[port].reset();
+  // Out of the table before the stop step: the window procedure, which the
+  // stop step runs while it waits for the reader, may close this port again
+  // and must find it closed, not half gone.
+  const std::unique_ptr<CBoardPort> board = std::move(g_ports[port]);
+  board->Stop();
   return TQ_SUCCESS;
 }
 

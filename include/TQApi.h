@@ -201,7 +201,12 @@ TQAPI TQ_ERROR_CODE TQOpenPort(TQ_PORT port, HWND window);
  * only when port 1 failed. A null `errors` is allowed (nothing is written). */
 TQAPI TQ_PORT TQFindPort(HWND window, SFindPortError* errors);
 
-/* Stops the reader thread, closes the line, ends the watchdog. 0, 6 or 7. */
+/* Stops the reader thread, closes the line, ends the watchdog. 0, 6 or 7.
+ * A window procedure may call it (or TQOpenPort) while it handles a message
+ * of this port: the reader is then released from that message as if the
+ * procedure had returned 0, so the message's SPenPoint is no longer valid
+ * after the call. Messages the reader sends meanwhile are handled during the
+ * call; a nested TQClose of the same port returns 7. */
 TQAPI TQ_ERROR_CODE TQClose(TQ_PORT port);
 
 /* Board width: the sensor baseline plus 340. 0, 6 or 7. */

@@ -92,6 +92,10 @@ void PumpSentMessages(uint32_t ms);
 
 // Window messages.
 LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Releases the thread that sent the message the calling thread is handling,
+// as if the window procedure had returned `result`; false when the calling
+// thread handles no message sent from another thread.
+inline bool ReplyToSender(LRESULT result) { return ReplyMessage(result) != 0; }
 bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // Window-less timer bound to the calling thread's message loop; returns the
 // id the system chose, 0 on failure.

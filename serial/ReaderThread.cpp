@@ -106,7 +106,9 @@ void CBoardPort::ReadAvailable() {
       Notify(TQ_MSG_COMM_ERROR, kCompletionFailed);
     }
     m_lineLock.Unlock();
+    m_readerSending.store(true, std::memory_order_relaxed);
     DispatchReceived(buffer, static_cast<int>(got));
+    m_readerSending.store(false, std::memory_order_relaxed);
     m_lineLock.Lock();
     if (start == tqp::IoStart::kFailed) break;  // a line that has gone reads nothing more
     // A board that streams faster than the window takes its messages never
