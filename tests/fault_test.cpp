@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -248,7 +249,7 @@ TEST(HostSettings, ChangedFromTheHostThreadWhilePacketsStream) {
     }
   }
   // Back to known settings, the next stroke arrives whole where it should.
-  RecordingWindow::PumpUntil([] { return false; }, 300);
+  RecordingWindow::Pump(300);
   TQSetHWND(2, first.Handle());
   TQSetPodLocation(2, POD_LOCATION_0);
   TQSetBoardHeight(2, 0);
@@ -265,6 +266,70 @@ TEST(HostSettings, ChangedFromTheHostThreadWhilePacketsStream) {
   EXPECT_EQ(second.Events().size(), 0u);
   EXPECT_EQ(TQClose(2), TQ_SUCCESS);
 }
+
+// ---- The host closes from inside its window procedure -----------------------
+
+struct ReentrantCase {
+  const char* name;
+  UINT trigger;  // the message whose handler closes or reopens the port
+  bool reopen;
+};
+
+class CloseFromTheWindow : public ::testing::TestWithParam<ReentrantCase> {};
+
+TEST_P(CloseFromTheWindow, ReturnsAndNothingFollows) {
+  const ReentrantCase& c = GetParam();
+  PtyBoard board(5, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
+  RecordingWindow window;
+  // The handler acts on every trigger, also on those the reader sends while
+  // the first call still waits for it.
+  std::vector<int> results;
+  int result = -1;
+  size_t countAtClose = 0;
+  window.OnMessage([&](const Received& e) {
+    if (e.message != c.trigger || result >= 0) return;
+    const int r = c.reopen ? TQOpenPort(5, window.Handle()) : TQClose(5);
+    results.push_back(r);
+    if (r == TQ_SUCCESS && result < 0) {
+      result = r;
+      countAtClose = window.Events().size();
+    }
+  });
+  ASSERT_EQ(TQOpenPort(5, window.Handle()), TQ_SUCCESS);
+  AllStagesOff(5);
+  board.Send(StrokeBytes(false, 900, 900, 40));
+  if (c.trigger == TQ_MSG_COMM_ERROR) {
+    ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return window.Count(TQ_MSG_PEN_UP) == 1; }, 5000));
+    board.Vanish();
+  }
+  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return result >= 0; }, 5000)) << "the handler's call returns";
+  EXPECT_EQ(result, TQ_SUCCESS);
+  EXPECT_EQ(std::count(results.begin(), results.end(), TQ_SUCCESS), 1);
+  if (!c.reopen) {
+    EXPECT_EQ(static_cast<size_t>(std::count(results.begin(), results.end(), TQ_ERR_NOT_OPEN)), results.size() - 1);
+  }
+  RecordingWindow::Pump(200);
+  if (!c.reopen) {
+    EXPECT_EQ(window.Events().size(), countAtClose) << "nothing arrives after TQClose";
+    EXPECT_EQ(TQClose(5), TQ_ERR_NOT_OPEN);
+    return;
+  }
+  AllStagesOff(5);
+  window.Clear();
+  board.Send(StrokeBytes(false, 1200, 900, 10));
+  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return window.Count(TQ_MSG_PEN_UP) == 1; }, 5000));
+  EXPECT_EQ(PenMessages(window), 11u) << "the reopened port delivers";
+  EXPECT_EQ(TQClose(5), TQ_SUCCESS);
+}
+
+const ReentrantCase kReentrantCases[] = {
+    {"close_on_pen_down", TQ_MSG_PEN_DOWN, false},
+    {"close_on_a_move", TQ_MSG_PEN_MOVE, false},
+    {"close_on_line_error", TQ_MSG_COMM_ERROR, false},
+    {"reopen_on_pen_down", TQ_MSG_PEN_DOWN, true},
+};
+INSTANTIATE_TEST_SUITE_P(Handlers, CloseFromTheWindow, ::testing::ValuesIn(kReentrantCases),
+                         [](const ::testing::TestParamInfo<ReentrantCase>& p) { return std::string(p.param.name); });
 
 // ---- Captures that cannot be written --------------------------------------
 
@@ -532,3 +597,4 @@ TEST(OpenFaults, AThousandOpensOfDevicesThatAreNoBoards) {
 }
 
 }  // namespace
+
