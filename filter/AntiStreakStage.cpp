@@ -26,20 +26,12 @@ constexpr std::size_t kHeld = 3;
 
 }  // namespace
 
-void CAntiStreakStage::Feed(const SPenSample& sample) {
-  m_in.push_back(sample);
-  while (!m_in.empty()) Step();
-}
-
 void CAntiStreakStage::Clear() {
-  m_in.clear();
   m_window.clear();
 }
 
-void CAntiStreakStage::Step() {
-  if (m_in.empty()) return;
-  const SPenSample s = m_in.front();
-  m_in.pop_front();
+void CAntiStreakStage::Step(const SPenSample& sample) {
+  const SPenSample s = sample;
   CSampleQueue& d = m_window;
   d.push_back(s);
 

@@ -26,22 +26,21 @@ class CAntiStreakStage {
   CAntiStreakStage(const CAntiStreakStage&) = delete;
   CAntiStreakStage& operator=(const CAntiStreakStage&) = delete;
 
-  // Queues the sample and runs the stage until its entry queue is empty.
-  void Feed(const SPenSample& sample);
+  // Runs the stage on one sample.
+  void Feed(const SPenSample& sample) { Step(sample); }
   // Forgets everything held, releasing nothing.
   void Clear();
 
   // Samples cut off by the forward test, readable from any thread.
   uint32_t CutCount() const { return m_cuts.load(std::memory_order_relaxed); }
-  // Samples held between calls (the entry queue is always empty then).
-  std::size_t HeldCount() const { return m_in.size() + m_window.size(); }
+  // Samples held between calls.
+  std::size_t HeldCount() const { return m_window.size(); }
 
  private:
-  void Step();
+  void Step(const SPenSample& sample);
   void StepWithFullWindow(const SPenSample& s);
 
   IOutlet& m_outlet;
-  CSampleQueue m_in;      // entry queue
   CSampleQueue m_window;  // D: the stroke's last one to three samples
   std::atomic<uint32_t> m_cuts{0};
 };

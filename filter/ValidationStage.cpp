@@ -34,13 +34,7 @@ constexpr int kSkipAfterRejectRun = 6;
 
 }  // namespace
 
-void CValidationStage::Feed(const SPenSample& sample) {
-  m_in.push_back(sample);
-  while (!m_in.empty()) Step();
-}
-
 void CValidationStage::Clear() {
-  m_in.clear();
   m_window.clear();
 }
 
@@ -58,10 +52,8 @@ void CValidationStage::AcceptIfValid(const SPenSample& sample, bool countsAsReje
   NoteDropped();
 }
 
-void CValidationStage::Step() {
-  if (m_in.empty()) return;
-  const SPenSample s = m_in.front();
-  m_in.pop_front();
+void CValidationStage::Step(const SPenSample& sample) {
+  const SPenSample s = sample;  // the caller's sample may change under a nested step
   CSampleQueue& w = m_window;
 
   if (w.empty()) {

@@ -31,9 +31,10 @@ class CValidationStage {
   CValidationStage(const CValidationStage&) = delete;
   CValidationStage& operator=(const CValidationStage&) = delete;
 
-  // Queues the sample and runs the stage until its entry queue is empty.
-  // Re-entered (through CutStroke) from inside a step.
-  void Feed(const SPenSample& sample);
+  // Runs the stage on one sample. Re-entered (through CutStroke) from inside
+  // a step: the break marker is handled before CutStroke returns, exactly as
+  // if it had queued at the stage's entry and been taken next.
+  void Feed(const SPenSample& sample) { Step(sample); }
   // Forgets everything held, releasing nothing.
   void Clear();
   // Every accepted sample (from this stage or bypassing it) ends a run of
@@ -42,18 +43,17 @@ class CValidationStage {
 
   // Pen-down samples this stage has dropped, readable from any thread.
   uint32_t RejectedCount() const { return m_rejected.load(std::memory_order_relaxed); }
-  // Samples held between calls (the entry queue is always empty then).
-  std::size_t HeldCount() const { return m_in.size() + m_window.size(); }
+  // Samples held between calls.
+  std::size_t HeldCount() const { return m_window.size(); }
 
  private:
-  void Step();
+  void Step(const SPenSample& sample);
   void EndStroke(const SPenSample& ending);
   void SettleFour();
   void AcceptIfValid(const SPenSample& sample, bool countsAsRejection);
   void NoteDropped();
 
   IOutlet& m_outlet;
-  CSampleQueue m_in;      // entry queue
   CSampleQueue m_window;  // W: the stroke's last six pen-down samples, maybe one hover
   int32_t m_rejectRun = 0;          // rejections since the last accepted sample
   std::atomic<uint32_t> m_rejected{0};

@@ -1,8 +1,10 @@
 #include "geometry/Triangulate.h"
+#include "geometry/Truncate.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 namespace {
@@ -83,6 +85,41 @@ TEST(ClassifyPenCode, MapsEveryBandEdge) {
     EXPECT_EQ(tq::ClassifyPenCode(c.code, penCode), c.result);
     EXPECT_EQ(penCode, c.penCode);
   }
+}
+
+TEST(TruncateToInt32, GivesTheTruncationOrTheIntegerIndefinite) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  struct SCase {
+    double value;
+    int32_t expected;
+  };
+  const SCase kCases[] = {
+      {0.0, 0},
+      {-0.0, 0},
+      {0.999, 0},
+      {-0.999, 0},
+      {2.5, 2},
+      {-2.5, -2},
+      {2147483647.0, INT32_MAX},
+      {2147483647.999, INT32_MAX},
+      {2147483648.0, INT32_MIN},
+      {-2147483648.0, INT32_MIN},
+      {-2147483648.999, INT32_MIN},
+      {-2147483649.0, INT32_MIN},
+      {1e300, INT32_MIN},
+      {-1e300, INT32_MIN},
+      {kInf, INT32_MIN},
+      {-kInf, INT32_MIN},
+      {kNaN, INT32_MIN},
+      {-kNaN, INT32_MIN},
+      {std::numeric_limits<double>::denorm_min(), 0},
+  };
+  for (const SCase& c : kCases) {
+    EXPECT_EQ(tq::TruncateToInt32(c.value), c.expected) << c.value;
+    EXPECT_EQ(tq::TruncateToInt32Portable(c.value), c.expected) << c.value;
+  }
+  EXPECT_EQ(tq::TruncateToInt16(65535.9), -1);
+  EXPECT_EQ(tq::TruncateToInt16(kNaN), 0);  // the low half of -2147483648
 }
 
 }  // namespace
