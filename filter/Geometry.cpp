@@ -28,32 +28,44 @@ bool IsConsistentMiddle(const CSampleQueue& window, std::size_t a) {
   const SPenSample& w2 = window[a + 2];
   const SPenSample& w3 = window[a + 3];
   const SPenSample& w4 = window[a + 4];
-
-  // The four chords do not depend on the tolerance: measure them while the
-  // square root of the spacing is worked out.
   const SPenSample* const chords[4][2] = {{&w0, &w3}, {&w0, &w4}, {&w1, &w3}, {&w1, &w4}};
-  SSegmentMeasure measures[4];
-  for (int k = 0; k < 4; ++k) measures[k] = MeasureSegment(*chords[k][0], *chords[k][1], w2);
 
-  // The smallest spacing of the five, found on squared distances: one
-  // square root instead of ten, and the same value.
-  const SPenSample* const five[5] = {&w0, &w1, &w2, &w3, &w4};
-  double closest2 = kSearchStart * kSearchStart;
-  for (std::size_t i = 0; i < 5; ++i) {
-    for (std::size_t j = i + 1; j < 5; ++j) {
-      const double d2 = SquaredDistance(*five[i], *five[j]);
-      if (d2 < closest2) closest2 = d2;
+  // The tolerance lies between 30 and 80 whatever the spacing: a chord that
+  // passes clearly below 30 or fails clearly above 80 is decided without it.
+  // Along a steady stroke every chord passes that way, so the smallest
+  // spacing, ten squared distances and a square root, is rarely needed.
+  double tolerance = -1.0;
+  const auto closestSpacingTolerance = [&] {
+    const SPenSample* const five[5] = {&w0, &w1, &w2, &w3, &w4};
+    // Found on squared distances: one square root instead of ten, and the
+    // same value.
+    double closest2 = kSearchStart * kSearchStart;
+    for (std::size_t i = 0; i < 5; ++i) {
+      for (std::size_t j = i + 1; j < 5; ++j) {
+        const double d2 = SquaredDistance(*five[i], *five[j]);
+        if (d2 < closest2) closest2 = d2;
+      }
     }
-  }
-  double tolerance = std::sqrt(closest2) + kSpacingMargin;
-  if (tolerance >= kMiddleToleranceCap) tolerance = kMiddleToleranceCap;
+    const double spaced = std::sqrt(closest2) + kSpacingMargin;
+    return spaced >= kMiddleToleranceCap ? kMiddleToleranceCap : spaced;
+  };
 
   // Three of the four chords must pass: stop as soon as the answer is known.
   int near = 0;
   for (int k = 0; k < 4; ++k) {
-    const int order = CompareMeasure(measures[k], tolerance);
-    const bool passes =
-        order != 0 ? order < 0 : SegmentDistance(*chords[k][0], *chords[k][1], w2) < tolerance;
+    const SPenSample& from = *chords[k][0];
+    const SPenSample& to = *chords[k][1];
+    const SSegmentMeasure measure = MeasureSegment(from, to, w2);
+    bool passes = false;
+    if (CompareMeasure(measure, kSpacingMargin) < 0) {
+      passes = true;
+    } else if (CompareMeasure(measure, kMiddleToleranceCap) > 0) {
+      passes = false;
+    } else {
+      if (tolerance < 0.0) tolerance = closestSpacingTolerance();
+      const int order = CompareMeasure(measure, tolerance);
+      passes = order != 0 ? order < 0 : SegmentDistance(from, to, w2) < tolerance;
+    }
     if (passes) {
       if (++near >= 3) return true;
     } else if (near + (3 - k) < 3) {

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "filter/SampleQueue.h"
 
@@ -178,6 +180,67 @@ TEST(FilterGeometry, ShortcutComparisonsAgreeWithTheDistance) {
     const SPenSample c = P(coordinate(), coordinate());
     check(a, b, c);
   }
+}
+
+// The middle test written out as the rule reads: every distance worked out,
+// the closest spacing plus 30 (at most 80) as the tolerance, three chords of
+// four within it.
+bool ConsistentMiddleByTheRule(const tq::CSampleQueue& w, std::size_t a) {
+  double closest = 1000000.0;
+  for (std::size_t i = 0; i < 5; ++i) {
+    for (std::size_t j = i + 1; j < 5; ++j) closest = std::min(closest, tq::Distance(w[a + i], w[a + j]));
+  }
+  double tolerance = closest + 30.0;
+  if (tolerance >= 80.0) tolerance = 80.0;
+  int near = 0;
+  for (std::size_t from : {a, a + 1}) {
+    for (std::size_t to : {a + 3, a + 4}) near += tq::SegmentDistance(w[from], w[to], w[a + 2]) < tolerance ? 1 : 0;
+  }
+  return near >= 3;
+}
+
+TEST(FilterGeometry, ConsistentMiddleAgreesWithTheRuleWrittenOut) {
+  const double kNaN = std::numeric_limits<double>::quiet_NaN();
+  // Middles at chord distances on and around 30, 80 and a tolerance between
+  // them (closest spacing 20 gives 50), a NaN and a coinciding pair.
+  const std::vector<std::vector<SPenSample>> kFixed = {
+      {P(0, 0), P(100, 0), P(100, 30), P(200, 0), P(300, 0)},
+      {P(0, 0), P(100, 0), P(100, 80), P(200, 0), P(300, 0)},
+      {P(0, 0), P(20, 0), P(40, 50), P(60, 0), P(80, 0)},
+      {P(0, 0), P(20, 0), P(40, 49.99), P(60, 0), P(80, 0)},
+      {P(0, 0), P(20, 0), P(40, 50.01), P(60, 0), P(80, 0)},
+      {P(0, 0), P(200, 0), P(400, 79.9), P(600, 0), P(800, 0)},
+      {P(0, 0), P(10, 0), P(kNaN, 5), P(30, 0), P(40, 0)},
+      {P(0, 0), P(0, 0), P(5, 31), P(10, 0), P(10, 0)},
+      {P(0, 0), P(0, 0), P(5, 30.2), P(10, 0), P(10, 0)},  // spacing 0: the tolerance is 30
+      {P(0, 0), P(0, 0), P(5, 29.9), P(10, 0), P(10, 0)},
+  };
+  for (const auto& five : kFixed) {
+    tq::CSampleQueue window;
+    for (const SPenSample& s : five) window.push_back(s);
+    EXPECT_EQ(tq::IsConsistentMiddle(window, 0), ConsistentMiddleByTheRule(window, 0)) << five[2].x << "," << five[2].y;
+  }
+  // Random windows tight enough that spacing and chord distances meet
+  // around the limits.
+  std::mt19937_64 random(2026);
+  std::uniform_int_distribution<int> whole(-70, 70);
+  std::uniform_real_distribution<double> fraction(-70.0, 70.0);
+  int consistent = 0;
+  for (int i = 0; i < 100000; ++i) {
+    tq::CSampleQueue window;
+    window.push_back(P(999, 999));  // the test starts at position 1, as the streaming stroke does
+    for (int k = 0; k < 5; ++k) {
+      const double x = i % 2 ? fraction(random) : whole(random);
+      const double y = i % 2 ? fraction(random) : whole(random);
+      window.push_back(P(x + 30.0 * k, y));
+    }
+    const bool expected = ConsistentMiddleByTheRule(window, 1);
+    ASSERT_EQ(tq::IsConsistentMiddle(window, 1), expected) << "window " << i;
+    consistent += expected ? 1 : 0;
+  }
+  // Both answers occur often, or the comparison proves little.
+  EXPECT_GT(consistent, 10000);
+  EXPECT_LT(consistent, 90000);
 }
 
 }  // namespace
