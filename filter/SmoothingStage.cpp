@@ -17,6 +17,7 @@
 #include "filter/SmoothingStage.h"
 
 #include <cmath>
+#include <cstddef>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -34,31 +35,67 @@ constexpr double kSelfWeight = 1.0 / (0.0 + kWeightOffset);
 constexpr double kRoundingBias = 0.5;
 constexpr std::size_t kWindowSize = 5;
 
-// weight[k] = 1 / (|centre - neighbour[k]| + 50). Two at a time where the
-// processor has two-lane square roots and divisions (straight from the
-// samples, not through memory, which would stall the two-lane loads): each
-// lane is rounded exactly as the one-at-a-time operation, so the weights
-// are the same on every build.
-void NeighbourWeights(const SPenSample& centre, const SPenSample* const (&neighbour)[4],
-                      double (&weight)[4]) {
+// The weights 1 / (|centre - n| + 50) of two neighbours, side by side where
+// the processor has two-lane square roots and divisions: each lane is
+// rounded exactly as the one-at-a-time operation, so the weights are the
+// same on every build. The distance of two samples is the same number
+// whichever of them is the centre (only the signs of the differences
+// change), so a weight can serve both ends of its pair.
+void TwoWeights(const SPenSample& centre, const SPenSample& n0, const SPenSample& n1, double& w0, double& w1) {
 #if defined(__SSE2__)
-  const __m128d cx = _mm_set1_pd(centre.x);
-  const __m128d cy = _mm_set1_pd(centre.y);
-  const __m128d offset = _mm_set1_pd(kWeightOffset);
-  const __m128d one = _mm_set1_pd(1.0);
-  for (std::size_t k = 0; k < 4; k += 2) {
-    const __m128d dx = _mm_sub_pd(cx, _mm_set_pd(neighbour[k + 1]->x, neighbour[k]->x));
-    const __m128d dy = _mm_sub_pd(cy, _mm_set_pd(neighbour[k + 1]->y, neighbour[k]->y));
-    const __m128d distance = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)));
-    _mm_storeu_pd(weight + k, _mm_div_pd(one, _mm_add_pd(distance, offset)));
-  }
+  const __m128d dx = _mm_sub_pd(_mm_set1_pd(centre.x), _mm_set_pd(n1.x, n0.x));
+  const __m128d dy = _mm_sub_pd(_mm_set1_pd(centre.y), _mm_set_pd(n1.y, n0.y));
+  const __m128d distance = _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)));
+  const __m128d weight = _mm_div_pd(_mm_set1_pd(1.0), _mm_add_pd(distance, _mm_set1_pd(kWeightOffset)));
+  w0 = _mm_cvtsd_f64(weight);
+  w1 = _mm_cvtsd_f64(_mm_unpackhi_pd(weight, weight));
 #else
-  for (std::size_t k = 0; k < 4; ++k) weight[k] = 1.0 / (Distance(*neighbour[k], centre) + kWeightOffset);
+  w0 = 1.0 / (Distance(n0, centre) + kWeightOffset);
+  w1 = 1.0 / (Distance(n1, centre) + kWeightOffset);
 #endif
+}
+
+// The centre is at distance 0 from itself whenever its position is finite,
+// so its weight is then known.
+double SelfWeight(const SPenSample& centre) {
+  const bool finite = std::isfinite(centre.x) && std::isfinite(centre.y);
+  return finite ? kSelfWeight : 1.0 / (Distance(centre, centre) + kWeightOffset);
 }
 
 double RoundToWhole(double value) {
   return static_cast<double>(TruncateToInt32(value + kRoundingBias));
+}
+
+// The weighted average of `count` samples, summed in window order, rounded
+// to whole units; everything but the position is the centre's. x and y are
+// summed in the two lanes of one register where there are two lanes, each
+// lane rounded as its own sum would be.
+SPenSample Blend(const SPenSample* const* samples, const double* weight, std::size_t count,
+                 const SPenSample& centre) {
+  SPenSample result = centre;
+  double sumW = 0.0;
+#if defined(__SSE2__)
+  static_assert(offsetof(SPenSample, y) == offsetof(SPenSample, x) + sizeof(double), "x and y side by side");
+  __m128d sumXY = _mm_setzero_pd();
+  for (std::size_t i = 0; i < count; ++i) {
+    sumW += weight[i];
+    sumXY = _mm_add_pd(sumXY, _mm_mul_pd(_mm_loadu_pd(&samples[i]->x), _mm_set1_pd(weight[i])));
+  }
+  const __m128d mean = _mm_div_pd(sumXY, _mm_set1_pd(sumW));
+  result.x = RoundToWhole(_mm_cvtsd_f64(mean));
+  result.y = RoundToWhole(_mm_cvtsd_f64(_mm_unpackhi_pd(mean, mean)));
+#else
+  double sumX = 0.0;
+  double sumY = 0.0;
+  for (std::size_t i = 0; i < count; ++i) {
+    sumW += weight[i];
+    sumX += samples[i]->x * weight[i];
+    sumY += samples[i]->y * weight[i];
+  }
+  result.x = RoundToWhole(sumX / sumW);
+  result.y = RoundToWhole(sumY / sumW);
+#endif
+  return result;
 }
 
 }  // namespace
@@ -66,35 +103,44 @@ double RoundToWhole(double value) {
 SPenSample CSmoothingStage::WeightedCentre(std::size_t a, std::size_t count) const {
   const std::size_t middle = (count + 1) / 2 - 1;
   const SPenSample& centre = m_window[a + middle];
-  // The weights of the (up to four) neighbours are worked out side by side
-  // before they are summed in window order: the square roots and divisions
-  // do not wait for each other, and each weight and sum is the same number
-  // as when worked out one after the other. The centre is at distance 0 from
-  // itself whenever its position is finite, so its weight is then known.
-  constexpr std::size_t kNeighbours = kWindowSize - 1;
-  const SPenSample* neighbours[kNeighbours] = {&centre, &centre, &centre, &centre};
-  for (std::size_t i = 0, k = 0; i < count; ++i) {
-    if (i != middle) neighbours[k++] = &m_window[a + i];
+  const SPenSample* samples[kWindowSize];
+  for (std::size_t i = 0; i < count; ++i) samples[i] = &m_window[a + i];
+  double weight[kWindowSize];
+  weight[middle] = SelfWeight(centre);
+  if (count == 3) {
+    TwoWeights(centre, *samples[0], *samples[2], weight[0], weight[2]);
+  } else {
+    TwoWeights(centre, *samples[0], *samples[1], weight[0], weight[1]);
+    TwoWeights(centre, *samples[3], *samples[4], weight[3], weight[4]);
   }
-  double weight[kNeighbours];
-  NeighbourWeights(centre, neighbours, weight);
-  const bool finiteCentre = std::isfinite(centre.x) && std::isfinite(centre.y);
-  const double selfWeight = finiteCentre ? kSelfWeight : 1.0 / (Distance(centre, centre) + kWeightOffset);
+  return Blend(samples, weight, count, centre);
+}
 
-  double sumW = 0.0;
-  double sumX = 0.0;
-  double sumY = 0.0;
-  for (std::size_t i = 0, k = 0; i < count; ++i) {
-    const SPenSample& neighbour = m_window[a + i];
-    const double w = i == middle ? selfWeight : weight[k++];
-    sumW += w;
-    sumX += neighbour.x * w;
-    sumY += neighbour.y * w;
+SPenSample CSmoothingStage::CentreOfFive() {
+  const SPenSample* samples[kWindowSize];
+  for (std::size_t i = 0; i < kWindowSize; ++i) samples[i] = &m_window[i];
+  const SPenSample& centre = *samples[2];
+  double weight[kWindowSize];
+  weight[2] = SelfWeight(centre);
+  // The two after the centre arrived since the last centre; the weights of
+  // the two before it were worked out for the last two centres, as their
+  // weights of the samples one and two after them.
+  TwoWeights(centre, *samples[3], *samples[4], weight[3], weight[4]);
+  if (m_earlierCentres >= 2) {
+    weight[0] = m_twoBeforeNext2;
+    weight[1] = m_lastNext1;
+  } else if (m_earlierCentres == 1) {
+    double unused = 0.0;
+    TwoWeights(centre, *samples[0], *samples[0], weight[0], unused);
+    weight[1] = m_lastNext1;
+  } else {
+    TwoWeights(centre, *samples[0], *samples[1], weight[0], weight[1]);
   }
-  SPenSample result = centre;
-  result.x = RoundToWhole(sumX / sumW);
-  result.y = RoundToWhole(sumY / sumW);
-  return result;
+  m_twoBeforeNext2 = m_lastNext2;
+  m_lastNext1 = weight[3];
+  m_lastNext2 = weight[4];
+  if (m_earlierCentres < 2) ++m_earlierCentres;
+  return Blend(samples, weight, kWindowSize, centre);
 }
 
 void CSmoothingStage::Step(const SPenSample& s) {
@@ -134,7 +180,7 @@ void CSmoothingStage::Step(const SPenSample& s) {
         break;
     }
     m_outlet.Emit(s);
-    e.clear();
+    Clear();
     return;
   }
 
@@ -146,12 +192,12 @@ void CSmoothingStage::Step(const SPenSample& s) {
     e.push_back(s);
     EmitHeld(0);
     m_outlet.Emit(WeightedCentre(0, 3));
-    m_outlet.Emit(WeightedCentre(0, 5));
+    m_outlet.Emit(CentreOfFive());
     return;
   }
   e.pop_front();
   e.push_back(s);
-  m_outlet.Emit(WeightedCentre(0, 5));
+  m_outlet.Emit(CentreOfFive());
 }
 
 }  // namespace tq

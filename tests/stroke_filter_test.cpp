@@ -1,10 +1,12 @@
 #include "filter/StrokeFilter.h"
+#include "geometry/Truncate.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -335,6 +337,59 @@ TEST(StrokeFilter, SmoothingStage) {
        "0,0 10,-3 20,0 | -20,0 -9,-3 0,0 |"},
       {"marker with nothing held is dropped", kSmooth, {Marker(), Hover(1, 1), Marker()}, "h:1,1"},
   });
+}
+
+// The smoothing of one stroke as the rule reads: every weight worked out
+// afresh, three-sample windows next to the ends, five inside.
+std::vector<SPenSample> SmoothByTheRule(const std::vector<SPenSample>& stroke) {
+  const std::size_t n = stroke.size();
+  std::vector<SPenSample> out = stroke;
+  for (std::size_t i = 1; i + 1 < n; ++i) {
+    const std::size_t reach = (i >= 2 && i + 2 < n) ? 2 : 1;
+    double sumW = 0, sumX = 0, sumY = 0;
+    for (std::size_t j = i - reach; j <= i + reach; ++j) {
+      const double w = 1.0 / (std::sqrt((stroke[j].x - stroke[i].x) * (stroke[j].x - stroke[i].x) +
+                                        (stroke[j].y - stroke[i].y) * (stroke[j].y - stroke[i].y)) +
+                              50.0);
+      sumW += w;
+      sumX += stroke[j].x * w;
+      sumY += stroke[j].y * w;
+    }
+    out[i].x = tq::TruncateToInt32Portable(sumX / sumW + 0.5);
+    out[i].y = tq::TruncateToInt32Portable(sumY / sumW + 0.5);
+  }
+  return out;
+}
+
+TEST(StrokeFilter, SmoothingAgreesWithTheRuleWrittenOut) {
+  // Strokes of every length up to 40, with irregular steps and now and then
+  // a NaN or infinite position, ended by a marker or a hover sample.
+  std::mt19937_64 random(77);
+  std::uniform_real_distribution<double> step(-40.0, 40.0);
+  std::uniform_int_distribution<int> oddity(0, 60);
+  const double kOdd[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                         -std::numeric_limits<double>::infinity(), 1e12};
+  CStrokeFilter filter;
+  Configure(filter, kSmooth);
+  std::vector<SPenSample> input;
+  std::vector<SPenSample> expected;
+  for (int stroke = 0; stroke < 600; ++stroke) {
+    std::vector<SPenSample> samples;
+    double x = 500, y = 500;
+    for (int i = 0, n = 1 + stroke % 40; i < n; ++i) {
+      x += step(random);
+      y += step(random);
+      const int odd = oddity(random);
+      samples.push_back(Down(odd < 4 ? kOdd[odd] : x, odd == 4 ? kOdd[stroke % 4] : y));
+    }
+    const SPenSample ending = stroke % 3 == 0 ? Hover(x, y) : Marker();
+    input.insert(input.end(), samples.begin(), samples.end());
+    input.push_back(ending);
+    const std::vector<SPenSample> smoothed = SmoothByTheRule(samples);
+    expected.insert(expected.end(), smoothed.begin(), smoothed.end());
+    expected.push_back(ending);
+  }
+  EXPECT_EQ(Describe(PushAll(filter, input)), Describe(expected));
 }
 
 TEST(StrokeFilter, SmoothingTiming) {
