@@ -192,11 +192,11 @@ bool ConsistentMiddleByTheRule(const tq::CSampleQueue& w, std::size_t a) {
   }
   double tolerance = closest + 30.0;
   if (tolerance >= 80.0) tolerance = 80.0;
-  int near = 0;
+  int passing = 0;  // not "near": a Windows header takes that word
   for (std::size_t from : {a, a + 1}) {
-    for (std::size_t to : {a + 3, a + 4}) near += tq::SegmentDistance(w[from], w[to], w[a + 2]) < tolerance ? 1 : 0;
+    for (std::size_t to : {a + 3, a + 4}) passing += tq::SegmentDistance(w[from], w[to], w[a + 2]) < tolerance ? 1 : 0;
   }
-  return near >= 3;
+  return passing >= 3;
 }
 
 TEST(FilterGeometry, ConsistentMiddleAgreesWithTheRuleWrittenOut) {
