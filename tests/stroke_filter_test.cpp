@@ -32,6 +32,12 @@ SPenSample Hover(double x, double y) {
 
 SPenSample Marker() { return tq::MakeBreakMarker(); }
 
+SPenSample UnknownKind(uint8_t kind, double x, double y) {
+  SPenSample s = Down(x, y, 3);
+  s.kind = kind;
+  return s;
+}
+
 // Samples (x0 + i * step, y) for i = 0 .. count - 1.
 std::vector<SPenSample> Line(int count, double step = 10, double x0 = 0, double y = 0) {
   std::vector<SPenSample> line;
@@ -221,7 +227,7 @@ TEST(StrokeFilter, ValidationStage) {
        "0,0 10,0 20,0 30,0 | 40,0/2 70,0/2 |"},
       {"hover and marker with nothing held", kValidate, {Hover(5, 5), Marker()}, "h:5,5 |"},
       {"other kinds end the stroke like a marker", kValidate,
-       Join({Line(3), {SPenSample{0x10, 1, 2, 3, 0}}}), "0,0 10,0 20,0 k10"},
+       Join({Line(3), {UnknownKind(0x10, 1, 2)}}), "0,0 10,0 20,0 k10"},
   });
 }
 
