@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "geometry/Truncate.h"
 
 namespace tq {
 namespace {
@@ -53,12 +52,6 @@ SSampleRecord DecodeSampleRecord(const uint8_t in[kSampleRecordSize]) {
   record.x = static_cast<int16_t>(static_cast<uint16_t>(GetLittle(in + 1, 2)));
   record.y = static_cast<int16_t>(static_cast<uint16_t>(GetLittle(in + 3, 2)));
   return record;
-}
-
-void EncodeSampleRecord(const SPenSample& sample, uint8_t out[kSampleRecordSize]) {
-  out[0] = sample.kind;
-  PutLittle(out + 1, static_cast<uint16_t>(TruncateToInt32(sample.x)), 2);
-  PutLittle(out + 3, static_cast<uint16_t>(TruncateToInt32(sample.y)), 2);
 }
 
 bool CCaptureFile::Create(const char* path, const SCaptureHeader& header) {
@@ -120,9 +113,9 @@ void CCaptureFile::Append(const uint8_t* data, unsigned length) {
     return;
   }
   uint8_t* const end = m_pending.get() + m_pendingCount;
-  if (length <= kSampleRecordSize) {
-    // A sample record: a call to memcpy would cost more than the copy.
-    for (unsigned i = 0; i < length; ++i) end[i] = data[i];
+  if (length == kSampleRecordSize) {
+    // A sample record: a copy of known size is two moves, not a call.
+    std::memcpy(end, data, kSampleRecordSize);
   } else {
     std::memcpy(end, data, length);
   }
@@ -130,6 +123,7 @@ void CCaptureFile::Append(const uint8_t* data, unsigned length) {
 }
 
 void CCaptureFile::WriteSampleRecord(const SPenSample& sample) {
+  if (!IsOpen()) return;
   uint8_t record[kSampleRecordSize];
   EncodeSampleRecord(sample, record);
   Append(record, sizeof record);

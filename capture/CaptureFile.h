@@ -15,6 +15,7 @@
 
 #include "TQApi.h"
 #include "filter/PenSample.h"
+#include "geometry/Truncate.h"
 
 namespace tq {
 
@@ -29,7 +30,16 @@ constexpr unsigned kSampleRecordSize = 5;
 
 void EncodeCaptureHeader(const SCaptureHeader& header, uint8_t out[kCaptureHeaderSize]);
 SCaptureHeader DecodeCaptureHeader(const uint8_t in[kCaptureHeaderSize]);
-void EncodeSampleRecord(const SPenSample& sample, uint8_t out[kSampleRecordSize]);
+// The kind, then the low 16 bits of the truncated x and y, little-endian.
+inline void EncodeSampleRecord(const SPenSample& sample, uint8_t out[kSampleRecordSize]) {
+  const auto x = static_cast<uint16_t>(TruncateToInt32(sample.x));
+  const auto y = static_cast<uint16_t>(TruncateToInt32(sample.y));
+  out[0] = sample.kind;
+  out[1] = static_cast<uint8_t>(x);
+  out[2] = static_cast<uint8_t>(x >> 8);
+  out[3] = static_cast<uint8_t>(y);
+  out[4] = static_cast<uint8_t>(y >> 8);
+}
 
 // A sample record as it lies in a .val or .out file: the kind and the two
 // signed 16-bit coordinates of the receiver frame.
