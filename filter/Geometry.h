@@ -40,20 +40,34 @@ inline double Distance(const SPenSample& a, const SPenSample& b) {
 // falls strictly inside the segment, the cross product is truncated to a
 // whole number first, so the result is a whole number divided by |b - a|.
 // Inline: the filter calls this several times for every sample.
-inline double SegmentDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
-  const double ux = b.x - a.x;
-  const double uy = b.y - a.y;
-  const double vx = c.x - a.x;
-  const double vy = c.y - a.y;
-  const double dot = ux * vx + uy * vy;
-  const double length2 = ux * ux + uy * uy;
-  if (dot > 0.0 && dot < length2) {
+// Where c lies against the segment a-b: the dot product of b - a and c - a,
+// the squared length of the segment, and the truncated cross product.
+struct SSegmentFrame {
+  double ux, uy;  // b - a
+  double vx, vy;  // c - a
+  double dot;
+  double length2;
+
+  SSegmentFrame(const SPenSample& a, const SPenSample& b, const SPenSample& c)
+      : ux(b.x - a.x),
+        uy(b.y - a.y),
+        vx(c.x - a.x),
+        vy(c.y - a.y),
+        dot(ux * vx + uy * vy),
+        length2(ux * ux + uy * uy) {}
+  // The foot of the perpendicular falls strictly inside the segment.
+  bool FootInside() const { return dot > 0.0 && dot < length2; }
+  // |cross product|, truncated to a whole number first. The truncation can
+  // give -2147483648 (NaN or huge positions), whose magnitude needs 64 bits.
+  double WholeCross() const {
     const double cross = uy * vx - ux * vy;
-    // The truncated cross product can be -2147483648 (NaN or huge positions);
-    // its magnitude needs 64 bits.
-    const int64_t whole = std::llabs(static_cast<int64_t>(TruncateToInt32(cross)));
-    return static_cast<double>(whole) / std::sqrt(length2);
+    return static_cast<double>(std::llabs(static_cast<int64_t>(TruncateToInt32(cross))));
   }
+};
+
+inline double SegmentDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
+  const SSegmentFrame frame(a, b, c);
+  if (frame.FootInside()) return frame.WholeCross() / std::sqrt(frame.length2);
   return std::min(Distance(c, a), Distance(c, b));
 }
 
@@ -68,19 +82,13 @@ struct SSegmentMeasure {
 
 inline SSegmentMeasure MeasureSegment(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
   constexpr double kLargest = 1e300;  // the products compared stay finite
-  const double ux = b.x - a.x;
-  const double uy = b.y - a.y;
-  const double vx = c.x - a.x;
-  const double vy = c.y - a.y;
-  const double dot = ux * vx + uy * vy;
-  const double length2 = ux * ux + uy * uy;
+  const SSegmentFrame frame(a, b, c);
   SSegmentMeasure measure;
-  if (dot > 0.0 && dot < length2) {
-    const double cross = uy * vx - ux * vy;
-    const double whole = static_cast<double>(std::llabs(static_cast<int64_t>(TruncateToInt32(cross))));
+  if (frame.FootInside()) {
+    const double whole = frame.WholeCross();
     measure.distance2 = whole * whole;
-    measure.scale = length2;
-    measure.usable = length2 < kLargest;
+    measure.scale = frame.length2;
+    measure.usable = frame.length2 < kLargest;
   } else {
     const double da = SquaredDistance(c, a);
     const double db = SquaredDistance(c, b);
