@@ -13,41 +13,6 @@
 
 namespace tqtest {
 
-Bytes GeometryPacket(uint8_t lead, unsigned baseline, unsigned length) {
-  Bytes packet(length, 0);
-  packet[0] = lead;
-  packet[1] = static_cast<uint8_t>(baseline / 128);
-  packet[2] = static_cast<uint8_t>(baseline % 128);
-  return packet;
-}
-
-BoardScript ShortFormBoard(const std::string& protocol, const std::string& firmware,
-                           unsigned baseline) {
-  BoardScript script;
-  script.protocolReply = {'v'};
-  script.protocolReply.insert(script.protocolReply.end(), protocol.begin(), protocol.end());
-  script.protocolReply.resize(5, ' ');
-  script.versionReply = {'v'};
-  script.versionReply.insert(script.versionReply.end(), firmware.begin(), firmware.end());
-  script.versionReply.resize(5, ' ');
-  script.geometry = GeometryPacket(0x90, baseline, 5);
-  return script;
-}
-
-BoardScript LongFormBoard(const std::string& protocol, const std::string& firmware,
-                          unsigned baseline) {
-  BoardScript script;
-  script.protocolReply = {0x90};
-  script.protocolReply.insert(script.protocolReply.end(), protocol.begin(), protocol.end());
-  script.protocolReply.resize(5, ' ');
-  script.versionReply = {0x90};
-  script.versionReply.insert(script.versionReply.end(), firmware.begin(), firmware.end());
-  script.versionReply.resize(9, 0x13);
-  script.geometry = GeometryPacket(0xB0, baseline, 9);
-  script.versionUnasked = true;
-  return script;
-}
-
 PtyBoard::PtyBoard(int com, BoardScript script) : m_com(com), m_script(std::move(script)) {
   int slave = -1;
   char name[256] = {};
@@ -81,11 +46,6 @@ PtyBoard::~PtyBoard() {
   setenv(("TQ_COM" + std::to_string(m_com)).c_str(), "/nonexistent/tq-test-board", 1);
 }
 
-void PtyBoard::SetScript(const BoardScript& script) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_script = script;
-}
-
 void PtyBoard::Send(const Bytes& bytes) {
   std::lock_guard<std::mutex> guard(m_lock);
   size_t done = 0;
@@ -100,27 +60,6 @@ void PtyBoard::Send(const Bytes& bytes) {
       poll(&entry, 1, 100);
     }
   }
-}
-
-Bytes PtyBoard::Received() const {
-  std::lock_guard<std::mutex> guard(m_lock);
-  return m_received;
-}
-
-size_t PtyBoard::CountReceived(uint8_t byte) const {
-  std::lock_guard<std::mutex> guard(m_lock);
-  size_t count = 0;
-  for (uint8_t b : m_received) count += b == byte;
-  return count;
-}
-
-bool PtyBoard::WaitForReceived(uint8_t byte, size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> guard(m_lock);
-  return m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
-    size_t seen = 0;
-    for (uint8_t b : m_received) seen += b == byte;
-    return seen >= count;
-  });
 }
 
 void PtyBoard::Vanish() {
@@ -145,26 +84,7 @@ void PtyBoard::Run() {
     uint8_t buffer[256];
     const ssize_t n = read(master, buffer, sizeof buffer);
     if (n <= 0) continue;
-    Bytes reply;
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_received.insert(m_received.end(), buffer, buffer + n);
-      const BoardScript& s = m_script;
-      for (ssize_t i = 0; i < n && !s.silent; ++i) {
-        if (buffer[i] == 0x20) {
-          reply.insert(reply.end(), s.protocolReply.begin(), s.protocolReply.end());
-          if (s.versionUnasked) {
-            reply.insert(reply.end(), s.versionReply.begin(), s.versionReply.end());
-            reply.insert(reply.end(), s.geometry.begin(), s.geometry.end());
-          }
-        } else if (buffer[i] == 0x24) {
-          reply.insert(reply.end(), s.versionReply.begin(), s.versionReply.end());
-          reply.insert(reply.end(), s.geometry.begin(), s.geometry.end());
-        } else if (buffer[i] == '?') {
-          reply.insert(reply.end(), s.questionReply.begin(), s.questionReply.end());
-        }
-      }
-    }
+    const Bytes reply = Answer(buffer, static_cast<size_t>(n));
     m_changed.notify_all();
     if (!reply.empty()) Send(reply);
   }

@@ -53,6 +53,8 @@ class PtyBoard {
 
  private:
   void Run();
+  // Records bytes the library sent and returns the script's answer to them.
+  Bytes Answer(const uint8_t* bytes, size_t count);
 
   int m_com;
   int m_master = -1;

@@ -58,41 +58,6 @@ SOCKET ConnectRelay(int com) {
 
 }  // namespace
 
-Bytes GeometryPacket(uint8_t lead, unsigned baseline, unsigned length) {
-  Bytes packet(length, 0);
-  packet[0] = lead;
-  packet[1] = static_cast<uint8_t>(baseline / 128);
-  packet[2] = static_cast<uint8_t>(baseline % 128);
-  return packet;
-}
-
-BoardScript ShortFormBoard(const std::string& protocol, const std::string& firmware,
-                           unsigned baseline) {
-  BoardScript script;
-  script.protocolReply = {'v'};
-  script.protocolReply.insert(script.protocolReply.end(), protocol.begin(), protocol.end());
-  script.protocolReply.resize(5, ' ');
-  script.versionReply = {'v'};
-  script.versionReply.insert(script.versionReply.end(), firmware.begin(), firmware.end());
-  script.versionReply.resize(5, ' ');
-  script.geometry = GeometryPacket(0x90, baseline, 5);
-  return script;
-}
-
-BoardScript LongFormBoard(const std::string& protocol, const std::string& firmware,
-                          unsigned baseline) {
-  BoardScript script;
-  script.protocolReply = {0x90};
-  script.protocolReply.insert(script.protocolReply.end(), protocol.begin(), protocol.end());
-  script.protocolReply.resize(5, ' ');
-  script.versionReply = {0x90};
-  script.versionReply.insert(script.versionReply.end(), firmware.begin(), firmware.end());
-  script.versionReply.resize(9, 0x13);
-  script.geometry = GeometryPacket(0xB0, baseline, 9);
-  script.versionUnasked = true;
-  return script;
-}
-
 PtyBoard::PtyBoard(int com, BoardScript script) : m_com(com), m_script(std::move(script)) {
   m_master = static_cast<int>(ConnectRelay(com));
   m_slavePath = "COM" + std::to_string(com);
@@ -104,11 +69,6 @@ PtyBoard::~PtyBoard() {
   m_thread.join();
 }
 
-void PtyBoard::SetScript(const BoardScript& script) {
-  std::lock_guard<std::mutex> guard(m_lock);
-  m_script = script;
-}
-
 void PtyBoard::Send(const Bytes& bytes) {
   std::lock_guard<std::mutex> guard(m_lock);
   size_t done = 0;
@@ -118,27 +78,6 @@ void PtyBoard::Send(const Bytes& bytes) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
-}
-
-Bytes PtyBoard::Received() const {
-  std::lock_guard<std::mutex> guard(m_lock);
-  return m_received;
-}
-
-size_t PtyBoard::CountReceived(uint8_t byte) const {
-  std::lock_guard<std::mutex> guard(m_lock);
-  size_t count = 0;
-  for (uint8_t b : m_received) count += b == byte;
-  return count;
-}
-
-bool PtyBoard::WaitForReceived(uint8_t byte, size_t count, int timeoutMs) const {
-  std::unique_lock<std::mutex> guard(m_lock);
-  return m_changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
-    size_t seen = 0;
-    for (uint8_t b : m_received) seen += b == byte;
-    return seen >= count;
-  });
 }
 
 // Ends the connection and waits until the relay has closed the master and
@@ -172,26 +111,7 @@ void PtyBoard::Run() {
       m_changed.notify_all();
       return;
     }
-    Bytes reply;
-    {
-      std::lock_guard<std::mutex> guard(m_lock);
-      m_received.insert(m_received.end(), buffer, buffer + n);
-      const BoardScript& script = m_script;
-      for (int i = 0; i < n && !script.silent; ++i) {
-        if (buffer[i] == 0x20) {
-          reply.insert(reply.end(), script.protocolReply.begin(), script.protocolReply.end());
-          if (script.versionUnasked) {
-            reply.insert(reply.end(), script.versionReply.begin(), script.versionReply.end());
-            reply.insert(reply.end(), script.geometry.begin(), script.geometry.end());
-          }
-        } else if (buffer[i] == 0x24) {
-          reply.insert(reply.end(), script.versionReply.begin(), script.versionReply.end());
-          reply.insert(reply.end(), script.geometry.begin(), script.geometry.end());
-        } else if (buffer[i] == '?') {
-          reply.insert(reply.end(), script.questionReply.begin(), script.questionReply.end());
-        }
-      }
-    }
+    const Bytes reply = Answer(buffer, static_cast<size_t>(n));
     m_changed.notify_all();
     if (!reply.empty()) Send(reply);
   }

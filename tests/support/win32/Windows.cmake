@@ -13,6 +13,7 @@ add_subdirectory(${TQ_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_
 set(TQ_WIN_SUPPORT_DIR ${CMAKE_CURRENT_SOURCE_DIR}/support/win32)
 file(GLOB TQ_WIN_SUPPORT CONFIGURE_DEPENDS ${TQ_WIN_SUPPORT_DIR}/*.cpp)
 add_library(tqtestsupport OBJECT
+  ${CMAKE_CURRENT_SOURCE_DIR}/support/BoardScript.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/support/Packets.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/support/RecordingWindow.cpp
   ${TQ_WIN_SUPPORT})
