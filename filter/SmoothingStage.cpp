@@ -122,9 +122,9 @@ SPenSample CSmoothingStage::CentreOfFive() {
   const SPenSample& centre = *samples[2];
   double weight[kWindowSize];
   weight[2] = SelfWeight(centre);
-  // The two after the centre arrived since the last centre; the weights of
-  // the two before it were worked out for the last two centres, as their
-  // weights of the samples one and two after them.
+  // The centre's pairs with the two samples after it are new; its pairs
+  // with the two before it were weighed by the last two centres, as their
+  // pairs with the samples one and two after them.
   TwoWeights(centre, *samples[3], *samples[4], weight[3], weight[4]);
   if (m_earlierCentres >= 2) {
     weight[0] = m_twoBeforeNext2;
