@@ -48,16 +48,25 @@ if [ ! "$tools/pty_modem.so" -nt "$support/pty_modem.c" ]; then
   gcc -O1 -Wall -Wextra -Werror -shared -fPIC -o "$tools/pty_modem.so" "$support/pty_modem.c" -ldl
 fi
 
+# A set-up step of Wine that fails is said so and tried once more: a fresh
+# prefix now and then fails its first start on a busy machine.
+setup() {
+  "$@" >/dev/null 2>&1 && return 0
+  echo "wine-tests: '$*' failed; trying once more" >&2
+  sleep 2
+  "$@" >/dev/null 2>&1 || { echo "wine-tests: '$*' failed again" >&2; return 1; }
+}
+
 start=$(date +%s)
 mkdir -p "$WINEPREFIX"
 wineserver -p >"$run/wineserver.log" 2>&1
-wine wineboot --init >/dev/null 2>&1
+setup wine wineboot --init
 {
   printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]\n"Graphics"="null"\n\n'
   printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
   for n in 1 2 3 4 5 6 7 8; do printf '"COM%d"="%s"\n' "$n" "$run/ports/com$n"; done
 } >"$run/settings.reg"
-wine regedit /S "$(winepath -w "$run/settings.reg")" >/dev/null 2>&1
+setup wine regedit /S "$(winepath -w "$run/settings.reg")"
 # The port mapping is read when the wineserver starts.
 wineserver -k >/dev/null 2>&1
 wineserver -w
