@@ -36,10 +36,6 @@ inline double Distance(const SPenSample& a, const SPenSample& b) {
   return std::sqrt(SquaredDistance(a, b));
 }
 
-// Distance of c from the segment a-b. When the foot of the perpendicular
-// falls strictly inside the segment, the cross product is truncated to a
-// whole number first, so the result is a whole number divided by |b - a|.
-// Inline: the filter calls this several times for every sample.
 // Where c lies against the segment a-b: the dot product of b - a and c - a,
 // the squared length of the segment, and the truncated cross product.
 struct SSegmentFrame {
@@ -65,6 +61,10 @@ struct SSegmentFrame {
   }
 };
 
+// Distance of c from the segment a-b. When the foot of the perpendicular
+// falls strictly inside the segment, the cross product is truncated to a
+// whole number first, so the result is a whole number divided by |b - a|.
+// Inline: the filter calls this several times for every sample.
 inline double SegmentDistance(const SPenSample& a, const SPenSample& b, const SPenSample& c) {
   const SSegmentFrame frame(a, b, c);
   if (frame.FootInside()) return frame.WholeCross() / std::sqrt(frame.length2);
