@@ -249,9 +249,9 @@ TEST(PortCaptures, NeverOverAFileAnotherPortWrites) {
   const fs::path dir = FreshDir("two_ports");
   PtyBoard first(1, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
   PtyBoard second(2, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
-  RecordingWindow window;
-  ASSERT_EQ(TQOpenPort(1, window.Handle()), TQ_SUCCESS);
-  ASSERT_EQ(TQOpenPort(2, window.Handle()), TQ_SUCCESS);
+  RecordingWindow window1, window2;
+  ASSERT_EQ(TQOpenPort(1, window1.Handle()), TQ_SUCCESS);
+  ASSERT_EQ(TQOpenPort(2, window2.Handle()), TQ_SUCCESS);
   AllStagesOff(2);
   const tq::CBoardPort* port1 = tq::FindOpenPort(1);
   const std::string hostBase = (dir / "host").string();
@@ -261,6 +261,7 @@ TEST(PortCaptures, NeverOverAFileAnotherPortWrites) {
     std::string base;
     int flags;
   } cases[] = {{RawCaptureOf(2), (tqtest::TempDir() / "tq2").string(), 1}, {dir / "host.raw", hostBase, 7}};
+  size_t delivered = 0;
   for (const auto& c : cases) {
     if (c.base == hostBase) TQOpenDumpFiles(2, hostBase.c_str(), 7);
     const Bytes before = V2Strokes(1, 10);
@@ -274,6 +275,8 @@ TEST(PortCaptures, NeverOverAFileAnotherPortWrites) {
     ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return SizeOf(c.raw) == 20 + before.size() + after.size(); }, 5000))
         << c.raw;
     EXPECT_EQ(ReadAll(c.raw), tqtest::Concat({Header(2.0, 2.1, kBaseline), before, after})) << c.raw;
+    delivered += 26;
+    ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window2) == delivered; }, 5000));
   }
   EXPECT_EQ(SizeOf(dir / "host.out"), 20u + 5u * 26);
   EXPECT_EQ(TQClose(1), TQ_SUCCESS);
