@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "TQApi.h"
@@ -162,6 +163,64 @@ TEST(Soak, TwoHundredOpensAndClosesOfAStreamingBoard) {
   EXPECT_EQ(Entries("/proc/self/fd"), fds);
   EXPECT_LT(ResidentKiB() - rss, 2048) << "resident memory stays flat";
   EXPECT_GT(window.Count(TQ_MSG_PEN_MOVE), 0u) << "the board was heard";
+}
+
+// ---- What the host is told when the line goes ------------------------------
+
+size_t CountCode(const RecordingWindow& window, WPARAM code) {
+  size_t n = 0;
+  for (const auto& e : window.Events()) n += e.message == TQ_MSG_COMM_ERROR && e.wParam == code ? 1 : 0;
+  return n;
+}
+
+struct LineGoneCase {
+  const char* name;
+  bool streaming;      // pens arrive before the line goes
+  WPARAM code;         // the line error the host must see
+  int waitMs;
+};
+
+class LineGone : public ::testing::TestWithParam<LineGoneCase> {};
+
+TEST_P(LineGone, TheHostReceivesTheCode) {
+  const LineGoneCase& c = GetParam();
+  PtyBoard board(6, tqtest::LongFormBoard("2.0", "2.1", kBoardBaseline));
+  RecordingWindow window;
+  ASSERT_EQ(TQOpenPort(6, window.Handle()), TQ_SUCCESS);
+  if (c.streaming) {
+    board.Send(tqtest::Concat({PenStroke(0), PenStroke(1), PenStroke(2)}));
+    ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return window.Count(TQ_MSG_PEN_MOVE) > 0; }, 3000));
+  }
+  board.Vanish();
+  EXPECT_TRUE(RecordingWindow::PumpUntil([&] { return CountCode(window, c.code) > 0; }, c.waitMs));
+  for (const auto& e : window.Events()) {
+    if (e.message == TQ_MSG_COMM_ERROR) {
+      EXPECT_EQ(e.lParam, 0);
+    }
+  }
+  EXPECT_EQ(TQClose(6), TQ_SUCCESS);
+}
+
+const LineGoneCase kLineGoneCases[] = {
+    {"line_wait_fails", true, 8, 3000},
+    // The watchdog asks a silent board "?" at its second look: the write fails.
+    {"command_write_fails", false, 1, 9000},
+};
+INSTANTIATE_TEST_SUITE_P(Codes, LineGone, ::testing::ValuesIn(kLineGoneCases),
+                         [](const ::testing::TestParamInfo<LineGoneCase>& p) { return std::string(p.param.name); });
+
+TEST(OpenResult, BoardHangingUpInTheMiddleOfTheProbeGivesOne) {
+  tqtest::BoardScript script = tqtest::ShortFormBoard("1.0", "1.5", kBoardBaseline);
+  script.versionReply.clear();
+  script.geometry.clear();
+  PtyBoard board(7, script);
+  RecordingWindow window;
+  std::thread unplug([&] {
+    if (board.WaitForReceived(0x24, 1, 3000)) board.Vanish();
+  });
+  EXPECT_EQ(TQOpenPort(7, window.Handle()), TQ_ERR_OPEN_FAILED);
+  unplug.join();
+  EXPECT_EQ(TQClose(7), TQ_ERR_NOT_OPEN);
 }
 
 }  // namespace

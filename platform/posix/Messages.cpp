@@ -5,7 +5,8 @@
 //   sent from another thread is queued to the owner, and the sender blocks
 //   until the owner has handled it, handling meanwhile what is sent to its
 //   own windows (so two threads sending to each other cannot deadlock);
-// - posting queues and returns at once; a thread that looks for messages
+// - posting queues and returns at once, and fails once the target thread
+//   holds kPostedQueueLimit posted messages; a thread that looks for messages
 //   handles the sent ones before its posted ones; each kind keeps its order;
 // - timers are bound to the loop of the thread that set them and come as
 //   WM_TIMER only when nothing else is queued;
