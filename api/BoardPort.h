@@ -26,6 +26,7 @@
 #include "filter/StrokeFilter.h"
 #include "geometry/EraserReading.h"
 #include "platform/Platform.h"
+#include "protocol/HostMapping.h"
 
 namespace tq {
 
@@ -78,7 +79,7 @@ class CBoardPort {
   SCaptureHeader CaptureHeader() const;
 
   // Queries and settings of the exports.
-  unsigned GetBoardWidth() const { return m_receiverSpacing + 340; }
+  unsigned GetBoardWidth() const { return m_receiverSpacing + kBoardWidthMargin; }
   unsigned GetMaxBoardHeight() const;
   const char* GetVersionText() const { return m_versionText; }
   HWND GetWindow() const { return m_hWnd.load(std::memory_order_relaxed); }
