@@ -25,6 +25,7 @@
 #include "capture/CaptureFile.h"
 #include "filter/StrokeFilter.h"
 #include "geometry/EraserReading.h"
+#include "protocol/HostMapping.h"
 #include "platform/Platform.h"
 #include "protocol/HostMapping.h"
 
@@ -75,7 +76,10 @@ class CBoardPort {
   // Captures and replay.
   void ReopenCaptures(const char* base, int flags);
   void CopyRawCapture(CFile* target);
-  void ReplayCapture(const char* path);
+  // A replay's header stands in for the probe's answers.
+  void TakeReplayedHeader(const SCaptureHeader& header);
+  // The replay's .val and .out captures, collected in large writes.
+  void OpenReplayCaptures(const char* base);
   SCaptureHeader CaptureHeader() const;
 
   // Queries and settings of the exports.
