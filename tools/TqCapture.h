@@ -19,10 +19,6 @@ struct SCapture {
 // reason as "error tq COMMAND: ..." and returns false.
 bool ReadCapture(const char* command, const std::string& path, SCapture& capture);
 
-// Whether a replay accepts the header: a protocol and a board version that a
-// board could have reported.
-bool HeaderAccepted(const tq::SCaptureHeader& header);
-
 // True when every whole 5-byte record of `body` starts with a sample kind
 // (pen down, hover, stroke break): a .val or .out body. A raw byte stream
 // fails this within a few records.

@@ -17,6 +17,7 @@
 #include "TqOptions.h"
 #include "TqWindow.h"
 #include "capture/CaptureFile.h"
+#include "capture/Replay.h"
 #include "protocol/HostMapping.h"
 
 namespace {
@@ -101,27 +102,37 @@ void PrintCounts(std::map<UINT, unsigned long>& counts) {
               counts[TQ_MSG_COMM_ERROR]);
 }
 
-// The replay says nothing about a header it refused; tell the person.
-// False when the file is no capture at all.
-bool ReportHeader(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return true;
-  uint8_t bytes[tq::kCaptureHeaderSize];
-  const size_t got = std::fread(bytes, 1, sizeof bytes, file);
-  std::fclose(file);
-  if (got < sizeof bytes) {
+// What a replay that did not replay tells the person; the exit status.
+int ReportReplay(const std::string& path, tq::ReplayStatus status, const tq::SReplayStats& stats) {
+  const tq::SCaptureHeader& header = stats.header;
+  switch (status) {
+    case tq::ReplayStatus::Replayed:
+      return 0;
+    case tq::ReplayStatus::CannotOpen:
+      std::fprintf(stderr, "error tq replay: cannot open '%s': %s (system error %ld)\n", path.c_str(),
+                   CauseText(stats.openError.m_cause), stats.openError.m_lOsError);
+      return 1;
+    case tq::ReplayStatus::NotRegularFile:
+      std::fprintf(stderr, "error tq replay: '%s' is not a regular file (a directory, FIFO or device); "
+                   "nothing was replayed\n", path.c_str());
+      return 1;
+    case tq::ReplayStatus::ReadError:
+      std::fprintf(stderr, "error tq replay: reading '%s' failed part way\n", path.c_str());
+      return 1;
+    case tq::ReplayStatus::NotCapture:
+      break;
+  }
+  if (!stats.headerRead) {
     std::fprintf(stderr, "error tq replay: '%s' is shorter than a capture header; nothing was replayed\n",
                  path.c_str());
-    return false;
+    return 1;
   }
-  const tq::SCaptureHeader header = tq::DecodeCaptureHeader(bytes);
-  if (!tqtool::HeaderAccepted(header)) {
-    std::fprintf(stderr,
-                 "tq replay: note: header not accepted (protocol %g, board version %g); nothing was "
-                 "replayed\n",
-                 header.protocolNumber, header.boardVersion);
-  }
-  return true;
+  // A header no board could have written is refused quietly by the replay;
+  // nothing was decoded, which is no failure of the tool.
+  std::fprintf(stderr,
+               "tq replay: note: header not accepted (protocol %g, board version %g); nothing was replayed\n",
+               header.protocolNumber, header.boardVersion);
+  return 0;
 }
 
 void PrintRecordCounts(const std::vector<uint8_t>& body) {
@@ -155,18 +166,13 @@ int RunReplayCommand(int argc, char** argv) {
   tqtool::PrintingWindow window(stdout, [events](UINT) { return events; });
   window.onMessage = [&counts](UINT message, WPARAM, LPARAM) { ++counts[message]; };
   window.flushEachLine = false;
-  CFileDialog dialog(path.c_str());
-  try {
-    TQReadFileData(window.Handle(), &dialog);
-  } catch (const CFileException& error) {
-    std::fprintf(stderr, "error tq replay: cannot open '%s': %s (system error %ld)\n", path.c_str(),
-                 CauseText(error.m_cause), error.m_lOsError);
-    return 1;
-  }
+  tq::SReplayStats stats;
+  const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window.Handle(), tq::SReplayOptions{}, &stats);
   // Messages that boards below version 2.0 post arrive now, after the
   // sent ones, as they would in a host's message loop.
   tqtool::DrainMessages();
-  if (!ReportHeader(path)) return 1;
+  std::fflush(stdout);
+  if (const int exitStatus = ReportReplay(path, status, stats); exitStatus != 0) return exitStatus;
   if (!events) PrintCounts(counts);
   return 0;
 }
@@ -181,8 +187,8 @@ int RunInfoCommand(int argc, char** argv) {
   const tq::SCaptureHeader& header = capture.header;
   std::printf("file           %s\n", path.c_str());
   std::printf("protocol       %.1f (%s packets)\n", header.protocolNumber,
-              header.protocolNumber < 2.0 ? "5-byte" : "9-byte");
-  const bool accepted = tqtool::HeaderAccepted(header);
+              tq::CapturePacketLength(header.protocolNumber) == 5 ? "5-byte" : "9-byte");
+  const bool accepted = tq::AcceptCaptureHeader(header);
   std::printf("board version  %.1f (decoder: %s)\n", header.boardVersion,
               accepted ? DecoderName(header.boardVersion) : "none (header not accepted)");
   std::printf("baseline       %u (board width %u)\n", header.receiverSpacing,

@@ -32,11 +32,6 @@ bool ReadCapture(const char* command, const std::string& path, SCapture& capture
   return true;
 }
 
-bool HeaderAccepted(const tq::SCaptureHeader& header) {
-  return header.protocolNumber > 0.0 && header.protocolNumber < 100.0 && header.boardVersion > 0.0 &&
-         header.boardVersion < 100.0;
-}
-
 bool HoldsSampleRecords(const std::vector<uint8_t>& body) {
   for (size_t at = 0; at + tq::kSampleRecordSize <= body.size(); at += tq::kSampleRecordSize) {
     const uint8_t kind = body[at];

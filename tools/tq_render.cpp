@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "StrokeModel.h"
-#include "TqCapture.h"
 #include "TqCommands.h"
 #include "TqOptions.h"
 #include "TqOutput.h"
 #include "TqPicture.h"
 #include "TqWindow.h"
-#include "api/BoardPort.h"
+#include "capture/Replay.h"
+#include "protocol/HostMapping.h"
 
 namespace {
 
@@ -52,33 +52,14 @@ int ParseRender(int argc, char** argv, RenderOptions& o) {
   return -1;
 }
 
-struct FilterCounts {
-  uint32_t pushed = 0, rejected = 0, streaksCut = 0;
-};
-
-// The replay of the library, on a port object of our own so that the filter
-// stages can be switched and no .val/.out files appear beside the capture.
-FilterCounts Replay(const tqtool::SCapture& capture, bool stagesOn, HWND window) {
-  FilterCounts counts;
-  tq::CBoardPort port(window);
-  port.m_boardVersion = capture.header.boardVersion;
-  port.m_receiverSpacing = capture.header.receiverSpacing;
-  port.m_packetLength = capture.header.protocolNumber < 2.0 ? 5 : 9;
-  if (!stagesOn) {
-    port.m_filter.SetValidation(0);
-    port.m_filter.SetAntiStreak(0);
-    port.m_filter.SetFilter(0);
-  }
-  const std::vector<uint8_t>& body = capture.body;
-  size_t pos = 0;
-  for (; pos + port.m_packetLength <= body.size(); pos += port.m_packetLength) {
-    port.DispatchReceived(body.data() + pos, static_cast<int>(port.m_packetLength));
-  }
-  if (pos < body.size()) port.DispatchReceived(body.data() + pos, static_cast<int>(body.size() - pos));
-  counts.pushed = port.m_filter.PushedCount();
-  counts.rejected = port.m_filter.RejectedCount();
-  counts.streaksCut = port.m_filter.StreakCutCount();
-  return counts;
+// Draws nothing beside the capture: the .val and .out captures stay off.
+tq::ReplayStatus Replay(const std::string& path, bool stagesOn, HWND window, tq::SReplayStats& stats) {
+  tq::SReplayOptions options;
+  options.validation = options.smoothing = options.antiStreak = stagesOn;
+  options.writeCaptures = false;
+  const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, options, &stats);
+  tqtool::DrainMessages();  // what boards below 2.0 post
+  return status;
 }
 
 // The pens' points with the filter off, stroke by stroke: the eraser's
@@ -114,26 +95,36 @@ class RawPoints {
 struct HostView {
   tqtool::StrokeModel model{false};
   std::map<std::string, size_t> messages;  // by kind
-  FilterCounts filter;
+  tq::SReplayStats stats;
 };
 
-void ReplayBoth(const tqtool::SCapture& capture, RawPoints& raw, HostView& host) {
+// False, with the reason printed, when the capture cannot be replayed.
+bool ReplayBoth(const std::string& path, RawPoints& raw, HostView& host) {
+  tq::ReplayStatus status;
   {
     tqtool::PrintingWindow window(stdout, [](UINT) { return false; });
     window.onMessage = [&raw](UINT message, WPARAM wParam, LPARAM) { raw.Add(message, wParam); };
-    Replay(capture, false, window.Handle());
-    tqtool::DrainMessages();  // what boards below 2.0 post
+    tq::SReplayStats stats;
+    status = Replay(path, false, window.Handle(), stats);
     raw.Finish();
   }
-  tqtool::PrintingWindow window(stdout, [](UINT) { return false; });
-  window.onMessage = [&host](UINT message, WPARAM wParam, LPARAM lParam) {
-    const std::string line = tqtool::FormatEvent(message, wParam, lParam);
-    if (!line.empty()) ++host.messages[line.substr(0, line.find(' '))];
-    host.model.Add(message, wParam, lParam);
-  };
-  host.filter = Replay(capture, true, window.Handle());
-  tqtool::DrainMessages();
-  host.model.Finish();
+  if (status == tq::ReplayStatus::Replayed) {
+    tqtool::PrintingWindow window(stdout, [](UINT) { return false; });
+    window.onMessage = [&host](UINT message, WPARAM wParam, LPARAM lParam) {
+      const std::string line = tqtool::FormatEvent(message, wParam, lParam);
+      if (!line.empty()) ++host.messages[line.substr(0, line.find(' '))];
+      host.model.Add(message, wParam, lParam);
+    };
+    status = Replay(path, true, window.Handle(), host.stats);
+    host.model.Finish();
+  }
+  if (status == tq::ReplayStatus::Replayed) return true;
+  const char* why = status == tq::ReplayStatus::CannotOpen       ? "cannot be opened"
+                    : status == tq::ReplayStatus::NotRegularFile ? "is not a regular file"
+                    : status == tq::ReplayStatus::ReadError      ? "could not be read to its end"
+                                                                 : "is no raw capture a replay accepts";
+  std::fprintf(stderr, "error tq render: '%s' %s\n", path.c_str(), why);
+  return false;
 }
 
 unsigned MaxBoardHeight(uint32_t baseline, unsigned width) {
@@ -143,14 +134,14 @@ unsigned MaxBoardHeight(uint32_t baseline, unsigned width) {
 }
 
 // On standard error when the picture goes to standard output.
-void PrintSummary(const RenderOptions& o, const tqtool::SCapture& capture, const tqtool::Picture& picture,
-                  const RawPoints& raw, const HostView& host) {
+void PrintSummary(const RenderOptions& o, const tqtool::Picture& picture, const RawPoints& raw,
+                  const HostView& host) {
   std::FILE* out = o.svg == "-" ? stderr : stdout;
   size_t samples = 0;
   for (const tqtool::InkStroke& stroke : picture.strokes) samples += stroke.points.size();
-  const tq::SCaptureHeader& h = capture.header;
+  const tq::SCaptureHeader& h = host.stats.header;
   std::fprintf(out, "capture  %s: board %.1f, protocol %.1f, baseline %u, %zu bytes\n", o.input.c_str(),
-               h.boardVersion, h.protocolNumber, h.receiverSpacing, capture.body.size());
+               h.boardVersion, h.protocolNumber, h.receiverSpacing, static_cast<size_t>(host.stats.bytes));
   std::fprintf(out, "raw      %zu pen points triangulated (filter off)", raw.Seen());
   if (raw.Seen() != picture.rawPoints.size()) std::fprintf(out, ", %zu drawn", picture.rawPoints.size());
   std::fprintf(out, "\n");
@@ -159,7 +150,7 @@ void PrintSummary(const RenderOptions& o, const tqtool::SCapture& capture, const
   std::fprintf(out, "messages");
   for (const auto& [kind, count] : host.messages) std::fprintf(out, " %s %zu", kind.c_str(), count);
   std::fprintf(out, "\nfilter   %u samples in, %u dropped by validation, %u cut as streaks\n",
-               host.filter.pushed, host.filter.rejected, host.filter.streaksCut);
+               host.stats.pushed, host.stats.rejected, host.stats.streaksCut);
   std::fprintf(out, "picture  %s\n", o.svg.c_str());
 }
 
@@ -168,29 +159,22 @@ void PrintSummary(const RenderOptions& o, const tqtool::SCapture& capture, const
 int RunRenderCommand(int argc, char** argv) {
   RenderOptions o;
   if (const int status = ParseRender(argc, argv, o); status >= 0) return status;
-  tqtool::SCapture capture;
-  if (!tqtool::ReadCapture("render", o.input, capture)) return 1;
-  if (!tqtool::HeaderAccepted(capture.header)) {
-    std::fprintf(stderr, "error tq render: '%s' is not a raw capture a replay accepts (bad header)\n",
-                 o.input.c_str());
-    return 1;
-  }
   RawPoints raw;
   HostView host;
-  ReplayBoth(capture, raw, host);
+  if (!ReplayBoth(o.input, raw, host)) return 1;
 
-  const uint32_t baseline = capture.header.receiverSpacing;
+  const uint32_t baseline = host.stats.header.receiverSpacing;
   host.model.SetBoard(baseline + tq::kBoardWidthMargin, MaxBoardHeight(baseline, baseline + tq::kBoardWidthMargin));
   tqtool::Picture picture = tqtool::PictureOf(host.model);
   char title[160];
   std::snprintf(title, sizeof title, "%s: board %.1f, baseline %u",
-                o.input.substr(o.input.find_last_of('/') + 1).c_str(), capture.header.boardVersion, baseline);
+                o.input.substr(o.input.find_last_of('/') + 1).c_str(), host.stats.header.boardVersion, baseline);
   picture.title = title;
   picture.rawPoints = raw.Points();
   if (!tqtool::WriteOutput(o.svg, [&picture](std::ostream& out) { tqtool::WriteSvg(picture, out); })) {
     std::fprintf(stderr, "error tq render: cannot write %s\n", o.svg.c_str());
     return 1;
   }
-  if (!o.quiet) PrintSummary(o, capture, picture, raw, host);
+  if (!o.quiet) PrintSummary(o, picture, raw, host);
   return 0;
 }
