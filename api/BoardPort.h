@@ -35,6 +35,7 @@
 #include "geometry/EraserReading.h"
 #include "protocol/HostMapping.h"
 #include "platform/Platform.h"
+#include "protocol/HostMapping.h"
 
 namespace tq {
 

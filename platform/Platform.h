@@ -169,6 +169,8 @@ class SerialLine {
   // Opens "COM<n>" for reading and writing, exclusively; overlapped selects
   // the reader thread's mode. Null when the device cannot be opened.
   static std::unique_ptr<SerialLine> Open(const char* deviceName, bool overlapped);
+  // The system's name of the device that Open opens for "COM<n>".
+  static std::string DevicePath(const char* deviceName);
 
   virtual bool SetTimeouts(const LineTimeouts& timeouts) = 0;
   virtual bool SetEventMask(uint32_t mask) = 0;
