@@ -78,7 +78,7 @@ Replayed Capture(Call call) {
 
 std::vector<std::string> ReadFileData(const fs::path& path) {
   RecordingWindow window;
-  CFileDialog dialog(path.c_str());
+  CFileDialog dialog(path.string().c_str());
   TQReadFileData(window.Handle(), &dialog);
   RecordingWindow::Pump(0);
   return window.EventLines();
@@ -106,7 +106,7 @@ TEST(ReplayEntry, LastPacketAcrossTheLastReadEndsInTheTail) {
   look.writeCaptures = false;
   fs::remove(dir / "run.out");
   const Replayed fromFile = Capture([&](HWND w, tq::SReplayStats* s) {
-    return tq::ReplayCaptureFile((dir / "run.raw").c_str(), w, look, s);
+    return tq::ReplayCaptureFile((dir / "run.raw").string().c_str(), w, look, s);
   });
   EXPECT_EQ(fromFile.status, tq::ReplayStatus::Replayed);
   EXPECT_EQ(fromFile.lines, expected);
