@@ -45,7 +45,8 @@
  * (the "host API" at the end of this file): a host creates a message window
  * with TQCreateWindow and runs an ordinary GetMessageA / DispatchMessageA loop.
  * COM<n> is the device named by the environment variable TQ_COM<n> (read at
- * every open), else /dev/ttyS<n-1>.
+ * every open), else /dev/ttyS<n-1>; a TQ_COM<n> that is set but empty names
+ * no device, and the open fails with 1.
  */
 #ifndef TQAPI_H
 #define TQAPI_H
@@ -176,6 +177,11 @@ typedef struct SPenPoint {
 #define TQ_MSG_PEN_MOVE 0x8002u
 /* Pen lifted, hovering or stroke ended: wParam = SPenPoint*, lParam = 0. Sent, reader thread. */
 #define TQ_MSG_PEN_UP 0x8003u
+/* The eraser's footprint arrives as these three messages with pen code 0: a
+ * pen-down and seven moves at the corners 1, 2, 3, 1, 4, 3, 4, 2 of the
+ * rectangle it covers (its sides and both diagonals), then a pen-up at
+ * x 140, y 0, where the board's origin lands. Pen code 0 is also a real pen;
+ * a host tells a footprint by that outline. */
 /* Board event: wParam 0 = the board flushed its strokes (control packet),
  * 2 = the board's pen-code-5 button; lParam = port number. Sent, reader thread. */
 #define TQ_MSG_BOARD_EVENT 0x8004u
@@ -278,8 +284,9 @@ TQAPI void TQCloseDumpFiles(TQ_PORT port);
  * messages that boards below version 2.0 post arrive through the window
  * thread's queue afterwards. Writes <name>.val and <name>.out beside the
  * file. A file with a bad header is not replayed. Throws CFileException when
- * the file cannot be opened (for example while a port holds it). A null
- * dialog does nothing. */
+ * the file cannot be opened (for example while a port holds it); a path that
+ * is no regular file (a directory, a FIFO, a device) is refused at once with
+ * the cause accessDenied. A null dialog does nothing. */
 TQAPI void TQReadFileData(HWND window, CFileDialog* dialog);
 
 #ifdef __cplusplus

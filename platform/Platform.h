@@ -38,6 +38,20 @@ std::string TempPath();
 // The separator between a directory and a file name ('\\' or '/').
 char PathSeparator();
 
+// CFile::Open flags for the files the library opens itself; a host's flags
+// never carry them.
+// Only a regular file opens; anything else (a directory, a FIFO, a device)
+// is refused with kCauseNotRegularFile, and the open itself never waits for
+// a FIFO's other end.
+constexpr unsigned kOpenRegularOnly = 0x01000000u;
+// A capture the library records. A link at the path is not followed, and an
+// existing path must be a regular file of this user; the file is held
+// against every other capture of it, in this process or another; a write
+// that cannot complete at once fails instead of waiting.
+constexpr unsigned kOpenCapture = 0x02000000u;
+// The CFileException cause of a refusal under either flag.
+constexpr int kCauseNotRegularFile = 6;
+
 // Manual-reset event: stays signalled from Set until Reset.
 class Event {
  public:
@@ -156,6 +170,8 @@ class SerialLine {
   // Opens "COM<n>" for reading and writing, exclusively; overlapped selects
   // the reader thread's mode. Null when the device cannot be opened.
   static std::unique_ptr<SerialLine> Open(const char* deviceName, bool overlapped);
+  // The system's name of the device that Open opens for "COM<n>".
+  static std::string DevicePath(const char* deviceName);
 
   virtual bool SetTimeouts(const LineTimeouts& timeouts) = 0;
   virtual bool SetEventMask(uint32_t mask) = 0;
