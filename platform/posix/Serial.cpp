@@ -57,11 +57,20 @@ uint32_t BaudFor(speed_t speed) {
   return 0;
 }
 
+// A signal ends the poll early; the wait goes on for what is left of it.
 int PollOne(int fd, short events, int timeoutMs) {
   pollfd entry{fd, events, 0};
+  const uint32_t start = TickCount();
+  int left = timeoutMs;
   for (;;) {
-    const int result = poll(&entry, 1, timeoutMs);
-    if (result < 0 && errno == EINTR) continue;
+    const int result = poll(&entry, 1, left);
+    if (result < 0 && errno == EINTR) {
+      if (timeoutMs < 0) continue;
+      const uint32_t elapsed = TickCount() - start;
+      if (elapsed >= static_cast<uint32_t>(timeoutMs)) return 0;
+      left = timeoutMs - static_cast<int>(elapsed);
+      continue;
+    }
     if (result <= 0) return result;
     return entry.revents;
   }
