@@ -16,12 +16,13 @@ LPARAM = ctypes.c_ssize_t      # intptr_t
 LRESULT = ctypes.c_ssize_t     # intptr_t
 UINT_PTR = ctypes.c_size_t     # uintptr_t
 TQ_PORT = ctypes.c_int
-# Every enumeration of the header is forced to 32 bits.
-TQ_ERROR_CODE = ctypes.c_int
+# Every enumeration of the header is forced to 32 bits; the compiler makes
+# those without a negative value unsigned.
+TQ_ERROR_CODE = ctypes.c_uint
 POD_LOCATION = ctypes.c_int
-VALIDATION_STATUS = ctypes.c_int
-FILTER_STATUS = ctypes.c_int
-ANTISTREAK_STATUS = ctypes.c_int
+VALIDATION_STATUS = ctypes.c_uint
+FILTER_STATUS = ctypes.c_uint
+ANTISTREAK_STATUS = ctypes.c_uint
 
 WNDPROC = ctypes.CFUNCTYPE(LRESULT, HWND, UINT, WPARAM, LPARAM)
 TIMERPROC = ctypes.CFUNCTYPE(None, HWND, UINT, UINT_PTR, DWORD)
@@ -139,14 +140,14 @@ def _library_path():
             or LIBRARY_NAME)
 
 
-def _load(path, what):
+def _load(path, what, variable=LIBRARY_ENV):
     try:
         # Global, so that the replay entry binds to this same copy of the
         # library, with its one port table and one message system.
         return ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL)
     except OSError as error:
         raise OSError(f"cannot load {what} '{path}' ({error}); build and install it with "
-                      f"'make install', or name it in {LIBRARY_ENV}") from None
+                      f"'make install', or name it in {variable}") from None
 
 
 _lib = None
@@ -170,9 +171,9 @@ def replay_entry():
         library = lib()
         path = os.environ.get(REPLAY_LIBRARY_ENV)
         if not path:
-            where = os.path.dirname(library._name) if os.path.isabs(library._name) else ""
+            where = os.path.dirname(library._name)
             path = os.path.join(where, REPLAY_LIBRARY_NAME) if where else REPLAY_LIBRARY_NAME
-        loaded = _load(path, "the replay entry")
+        loaded = _load(path, "the replay entry", REPLAY_LIBRARY_ENV)
         _declare(loaded, REPLAY_EXPORTS)
         _replay = loaded
     return _replay

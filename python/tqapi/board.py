@@ -79,6 +79,7 @@ class Board:
         self.device = device
         self._pod_location = PodLocation.AS_IS
         self._height = 0
+        # All three filter stages are on after opening.
         self._switches = {"TQSetValidateStatus": True, "TQSetFilterStatus": True,
                           "TQSetAntiStreakStatus": True}
 
@@ -185,9 +186,13 @@ class Board:
 
     # ---- Settings ------------------------------------------------------------
 
+    def _setting(self, name):
+        self._lib()  # a closed board has no settings
+        return getattr(self, name)
+
     @property
     def pod_location(self):
-        return self._pod_location
+        return self._setting("_pod_location")
 
     @pod_location.setter
     def pod_location(self, location):
@@ -199,7 +204,7 @@ class Board:
     @property
     def height(self):
         """The board height that pod locations 1 and 3 mirror against."""
-        return self._height
+        return self._setting("_height")
 
     @height.setter
     def height(self, height):
@@ -213,13 +218,13 @@ class Board:
         getattr(lib, export)(self.port, 1 if on else 0)
         self._switches[export] = bool(on)
 
-    validate = property(lambda self: self._switches["TQSetValidateStatus"],
+    validate = property(lambda self: self._setting("_switches")["TQSetValidateStatus"],
                         lambda self, on: self._switch("TQSetValidateStatus", on),
                         doc="The validation stage: drops samples off a plausible stroke.")
-    smooth = property(lambda self: self._switches["TQSetFilterStatus"],
+    smooth = property(lambda self: self._setting("_switches")["TQSetFilterStatus"],
                       lambda self, on: self._switch("TQSetFilterStatus", on),
                       doc="The smoothing stage: averages each inner sample with its neighbours.")
-    antistreak = property(lambda self: self._switches["TQSetAntiStreakStatus"],
+    antistreak = property(lambda self: self._setting("_switches")["TQSetAntiStreakStatus"],
                           lambda self, on: self._switch("TQSetAntiStreakStatus", on),
                           doc="The anti-streak stage: cuts a stroke where a sample jumps off it.")
 

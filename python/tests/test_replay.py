@@ -1,0 +1,65 @@
+"""Replay of captures through the package against `tq replay --events`."""
+
+import glob
+import os
+import struct
+import subprocess
+import unittest
+
+import tqapi
+from support import SAMPLES, Scratch, library, program
+
+
+class ReplayTest(Scratch):
+    def setUp(self):
+        super().setUp()
+        library()
+
+    def test_every_bundled_sample_gives_the_events_tq_prints(self):
+        tq = program("TQAPI_TQ")
+        samples = sorted(os.path.basename(p) for p in glob.glob(os.path.join(SAMPLES, "*.raw")))
+        self.assertGreaterEqual(len(samples), 5)
+        for name in samples:
+            with self.subTest(sample=name):
+                # Each replay writes .val and .out beside its file: two copies.
+                ours = tqapi.replay(self.copy_sample(name))
+                theirs = subprocess.run([tq, "replay", self.copy_sample(name, "tq-" + name),
+                                         "--events"], check=True, capture_output=True,
+                                        text=True).stdout.splitlines()
+                self.assertEqual([e.line() for e in ours if e.kind != tqapi.FOOTPRINT], theirs)
+                self.assertIn("down", {e.kind for e in ours})
+
+    def test_footprints_are_told_as_the_stroke_model_tells_them(self):
+        events = tqapi.replay(self.copy_sample("eraser-v3.raw"))
+        told = [e.corners for e in events if e.kind == tqapi.FOOTPRINT]
+        pages = tqapi.strokes(events)
+        modelled = [f.corners for page in pages for f in page.footprints]
+        self.assertGreater(len(told), 0)
+        self.assertEqual(told, modelled)
+        # The eraser took ink off the board: fewer points are left than written.
+        written = sum(len(s.points) for page in pages for s in page.strokes)
+        left = sum(len(s.points) for page in pages for s in page.remaining)
+        self.assertLess(left, written)
+
+    def test_files_the_replay_refuses(self):
+        short = self.path("short.raw")
+        with open(short, "wb") as file:
+            file.write(b"\0" * 12)
+        refused = self.path("refused.raw")
+        with open(refused, "wb") as file:
+            file.write(struct.pack("<ddI", 0.0, 2.1, 3056) + b"\xa0" * 40)
+        cases = [(self.path("missing.raw"), FileNotFoundError), (short, tqapi.CaptureError),
+                 (refused, tqapi.CaptureError)]
+        for path, error in cases:
+            with self.subTest(path=os.path.basename(path)):
+                with self.assertRaises(error):
+                    tqapi.replay(path)
+
+    def test_header(self):
+        header = tqapi.read_header(os.path.join(SAMPLES, "hello-v4.raw"))
+        self.assertEqual((header.protocol, header.baseline), (2.0, 3056))
+        self.assertGreaterEqual(header.version, 4.0)
+
+
+if __name__ == "__main__":
+    unittest.main()
