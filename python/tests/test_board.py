@@ -99,6 +99,20 @@ class BoardTest(Scratch):
             self.assertEqual((header.version, header.baseline), (2.1, 3056))
             self.assertGreater(len(tqapi.replay(raw)), 0)
 
+    def test_a_board_gone_silent_is_checked_by_the_loop(self):
+        # The watchdog runs from this thread's message loop: it asks at about
+        # 4 s and reports at its next tick, 2 s on.
+        args = ["--board-version", "2.1", "--silent-after", "0.2", *DRAWING]
+        with SimBoard(self.path("board"), args), tqapi.Board(device=self.path("board")) as board:
+            started = time.monotonic()
+            kinds = []
+            for event in board.events(timeout=12):
+                kinds.append(event.kind)
+                if event.kind == tqapi.CHECK:
+                    break
+        self.assertEqual(kinds[-1], tqapi.CHECK)
+        self.assertGreater(time.monotonic() - started, 3)
+
     def test_ctrl_c_ends_the_loop_and_closes_the_board(self):
         script = (
             "import sys, tqapi\n"
