@@ -5,6 +5,7 @@ import os
 import struct
 import subprocess
 import unittest
+from unittest import mock
 
 import tqapi
 from support import SAMPLES, Scratch, library, program
@@ -55,11 +56,22 @@ class ReplayTest(Scratch):
                 with self.assertRaises(error):
                     tqapi.replay(path)
 
-    def test_header(self):
-        header = tqapi.read_header(os.path.join(SAMPLES, "hello-v4.raw"))
-        self.assertEqual((header.protocol, header.baseline), (2.0, 3056))
-        self.assertGreaterEqual(header.version, 4.0)
-
+    def test_export_runs_tq_export_or_says_it_is_missing(self):
+        tq = program("TQAPI_TQ")
+        raw = self.copy_sample("hello-v2.raw")
+        has_export = subprocess.run([tq, "export", "--help"], capture_output=True).returncode == 0
+        with mock.patch.dict(os.environ, {"TQAPI_TQ": self.path("no-tq")}):
+            with self.assertRaisesRegex(FileNotFoundError, "not installed"):
+                tqapi.export(raw, self.path("out.svg"))
+        if not has_export:
+            with self.assertRaisesRegex(FileNotFoundError, "no export command"):
+                tqapi.export(raw, self.path("out.svg"))
+            return
+        self.assertEqual(tqapi.export(raw, self.path("out.svg")), self.path("out.svg"))
+        with open(self.path("out.svg")) as picture:
+            self.assertIn("<svg", picture.read())
+        with self.assertRaises(RuntimeError):
+            tqapi.export(self.path("missing.raw"), self.path("out2.svg"))
 
 if __name__ == "__main__":
     unittest.main()

@@ -71,9 +71,9 @@ def export(path, out, *options):
     FileNotFoundError when the program is missing and RuntimeError with its
     message when it fails."""
     program = n.tq_program()
-    if program is None:
+    if program is None or not os.access(program, os.X_OK):
         raise FileNotFoundError(errno.ENOENT, "the tq program is not installed "
-                                "(make install, or name it in TQAPI_TQ)", "tq")
+                                "(make install, or name it in TQAPI_TQ)", program or "tq")
     command = [program, "export", os.fspath(path), "-o", os.fspath(out), *options]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
