@@ -2,6 +2,7 @@
 
 import glob
 import os
+import re
 import struct
 import subprocess
 import unittest
@@ -41,6 +42,24 @@ class ReplayTest(Scratch):
         written = sum(len(s.points) for page in pages for s in page.strokes)
         left = sum(len(s.points) for page in pages for s in page.remaining)
         self.assertLess(left, written)
+
+    def test_strokes_and_footprints_as_tq_render_counts_them(self):
+        tq = program("TQAPI_TQ")
+        summary = re.compile(r"^strokes\s+(\d+) strokes of (\d+) samples, (\d+) eraser footprints$",
+                             re.MULTILINE)
+        for name in ["hello-v1.raw", "pens-v3.raw", "eraser-v3.raw"]:
+            with self.subTest(sample=name):
+                printed = subprocess.run([tq, "render", self.copy_sample(name, "tq-" + name), "--svg",
+                                          self.path("picture.svg")], check=True, capture_output=True,
+                                         text=True).stdout
+                counts = summary.search(printed)
+                if counts is None:
+                    self.skipTest("tq render prints no strokes summary to compare with: skipped")
+                pages = tqapi.strokes(tqapi.replay(self.copy_sample(name)))
+                ours = (sum(len(p.strokes) for p in pages),
+                        sum(len(s.points) for p in pages for s in p.strokes),
+                        sum(len(p.footprints) for p in pages))
+                self.assertEqual(ours, tuple(int(c) for c in counts.groups()))
 
     def test_files_the_replay_refuses(self):
         short = self.path("short.raw")
