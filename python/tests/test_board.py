@@ -5,8 +5,10 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
+from unittest import mock
 
 import tqapi
 from support import Scratch, SimBoard, library, pen_lines, program
@@ -65,6 +67,14 @@ class BoardTest(Scratch):
                 self.assertTrue(board.closed)
 
     @staticmethod
+    def loop_elsewhere(board, outcome):
+        try:
+            next(board.events(timeout=1))
+            outcome.append("ran")
+        except RuntimeError:
+            outcome.append("refused")
+
+    @staticmethod
     def exchange(line, width):
         kind, x, y, *rest = line.split()
         return " ".join([kind, y, str(width - int(x)), *rest])
@@ -89,6 +99,16 @@ class BoardTest(Scratch):
                 with self.assertRaises(OSError) as caught:
                     tqapi.replay(raw)
                 self.assertIn("in use", str(caught.exception))
+                # A second open of the port closes the first board, as the
+                # library closes whatever was open on a port it opens.
+                with tqapi.Board(port=board.port, device=self.path("board")) as again:
+                    self.assertTrue(board.closed)
+                    self.assertEqual(again.version, "2.1")
+                    outcome = []
+                    worker = threading.Thread(target=self.loop_elsewhere, args=(again, outcome))
+                    worker.start()
+                    worker.join()
+                    self.assertEqual(outcome, ["refused"])
             for name in ["width", "max_height", "version", "counters", "smooth"]:
                 with self.subTest(after_close=name):
                     with self.assertRaises(tqapi.PortError) as closed:
@@ -98,6 +118,21 @@ class BoardTest(Scratch):
             header = tqapi.read_header(raw)
             self.assertEqual((header.version, header.baseline), (2.1, 3056))
             self.assertGreater(len(tqapi.replay(raw)), 0)
+
+    def test_a_board_found_on_port_1_or_2(self):
+        master, slave = os.openpty()  # a line nobody answers on
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        silent = os.ttyname(slave)
+        with SimBoard(self.path("board"), ["--board-version", "2.1", *DRAWING]):
+            with mock.patch.dict(os.environ, {"TQ_COM1": silent, "TQ_COM2": self.path("board")}):
+                with tqapi.Board() as board:
+                    self.assertEqual((board.port, board.version), (2, "2.1"))
+        with mock.patch.dict(os.environ, {"TQ_COM1": self.path("none"), "TQ_COM2": silent}):
+            with self.assertRaises(tqapi.OpenError) as caught:
+                tqapi.Board()
+        self.assertEqual(caught.exception.code, 3)
+        self.assertIn("port 1 (line open or probe I/O failed)", caught.exception.meaning)
 
     def test_a_board_gone_silent_is_checked_by_the_loop(self):
         # The watchdog runs from this thread's message loop: it asks at about

@@ -7,6 +7,7 @@ import os
 import signal
 import threading
 import time
+import weakref
 from collections import namedtuple
 
 from . import _native as n
@@ -32,7 +33,7 @@ class PodLocation(enum.IntEnum):
     EXCHANGED_X = 3     # axes exchanged, new x mirrored against the height
 
 
-_held = set()  # ports this process holds through a Board
+_held = {}  # port: the Board of this process that holds it (a weak reference)
 
 
 def _free_port():
@@ -40,6 +41,16 @@ def _free_port():
         if port not in _held:
             return port
     raise PortError(6, "every port 1 to 8 is in use")
+
+
+def _release(ports):
+    """The library closes whatever is open on a port it opens: the Board that
+    held it is closed first, so that it does not speak for the new one."""
+    for port in ports:
+        holder = _held.get(port)
+        board = holder() if holder is not None else None
+        if board is not None:
+            board.close()
 
 
 class _Interrupt:
@@ -75,7 +86,8 @@ class Board:
             self._window.destroy()
             raise
         self._open = True
-        _held.add(self.port)
+        _held[self.port] = weakref.ref(self)
+        self._thread = threading.get_ident()
         self.device = device
         self._pod_location = PodLocation.AS_IS
         self._height = 0
@@ -86,6 +98,7 @@ class Board:
     def _open_port(self, port, device):
         lib = n.lib()
         if device is None and port is None:
+            _release((1, 2))
             errors = n.SFindPortError()
             found = lib.TQFindPort(self._window.handle, ctypes.byref(errors))
             if found == 0:
@@ -98,6 +111,7 @@ class Board:
             port = _free_port()
         if not isinstance(port, int):
             raise TypeError(f"port must be an int 1 to 8, not {type(port).__name__}")
+        _release((port,))
         name = f"TQ_COM{port}"
         previous = os.environ.get(name)
         if device is not None:
@@ -138,7 +152,8 @@ class Board:
         if not getattr(self, "_open", False):
             return
         self._open = False
-        _held.discard(self.port)
+        if _held.get(self.port) is not None and _held[self.port]() in (self, None):
+            del _held[self.port]
         n.lib().TQClose(self.port)
         self._window.destroy()
 
@@ -257,6 +272,9 @@ class Board:
         seconds (None: until Ctrl-C or the caller stops). Ctrl-C ends the loop
         and closes the board. Call it on the thread that opened the board."""
         lib = self._lib()
+        if threading.get_ident() != self._thread:
+            # The board's messages go to the thread that opened it.
+            raise RuntimeError("events() must run on the thread that opened the board")
         deadline = None if timeout is None else time.monotonic() + timeout
         interrupt = _Interrupt()
         tick = lib.SetTimer(None, 0, TICK_MS, n.TIMERPROC())
