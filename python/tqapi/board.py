@@ -64,6 +64,8 @@ class _Interrupt:
             self._previous = signal.signal(signal.SIGINT, self._set)
 
     def _set(self, _signum, _frame):
+        if self.raised:  # a second Ctrl-C: the caller's body may be stuck
+            raise KeyboardInterrupt
         self.raised = True
 
     def restore(self):
@@ -96,17 +98,8 @@ class Board:
                           "TQSetAntiStreakStatus": True}
 
     def _open_port(self, port, device):
-        lib = n.lib()
         if device is None and port is None:
-            _release((1, 2))
-            errors = n.SFindPortError()
-            found = lib.TQFindPort(self._window.handle, ctypes.byref(errors))
-            if found == 0:
-                code = errors.port2 or errors.port1
-                raise error_for(code).__class__(
-                    code, f"no board on port 1 ({error_for(errors.port1).meaning}) "
-                          f"or port 2 ({error_for(errors.port2).meaning})")
-            return found
+            return self._find()
         if port is None:
             port = _free_port()
         if not isinstance(port, int):
@@ -118,14 +111,23 @@ class Board:
             # The library names COM<n> through the environment at every open.
             os.environ[name] = os.fspath(device)
         try:
-            check(lib.TQOpenPort(port, self._window.handle))
+            check(n.lib().TQOpenPort(port, self._window.handle))
         finally:
-            if device is not None:
-                if previous is None:
-                    os.environ.pop(name, None)
-                else:
-                    os.environ[name] = previous
+            if device is not None and previous is None:
+                os.environ.pop(name, None)
+            elif device is not None:
+                os.environ[name] = previous
         return port
+
+    def _find(self):
+        _release((1, 2))
+        errors = n.SFindPortError()
+        found = n.lib().TQFindPort(self._window.handle, ctypes.byref(errors))
+        if found != 0:
+            return found
+        first, second = error_for(errors.port1), error_for(errors.port2)
+        raise type(second)(second.code, f"no board on port 1 ({first.meaning}) "
+                                        f"or port 2 ({second.meaning})")
 
     # ---- Life ------------------------------------------------------------
 
@@ -270,7 +272,10 @@ class Board:
     def events(self, timeout=None):
         """Iterates over what the board reports, as it comes, for `timeout`
         seconds (None: until Ctrl-C or the caller stops). Ctrl-C ends the loop
-        and closes the board. Call it on the thread that opened the board."""
+        and closes the board at the next event or tick, also when it lands in
+        the loop's body; a second Ctrl-C raises KeyboardInterrupt at once.
+        Events arrive only while the loop runs: meanwhile the board's reader
+        waits. Call it on the thread that opened the board."""
         lib = self._lib()
         if threading.get_ident() != self._thread:
             # The board's messages go to the thread that opened it.
