@@ -1,5 +1,6 @@
 """Replay of captures through the package against `tq replay --events`."""
 
+import ctypes
 import glob
 import os
 import re
@@ -9,6 +10,8 @@ import unittest
 from unittest import mock
 
 import tqapi
+from tqapi import Event, _native
+from tqapi.events import from_message
 from support import SAMPLES, Scratch, library, program
 
 
@@ -30,6 +33,26 @@ class ReplayTest(Scratch):
                                         text=True).stdout.splitlines()
                 self.assertEqual([e.line() for e in ours if e.kind != tqapi.FOOTPRINT], theirs)
                 self.assertIn("down", {e.kind for e in ours})
+
+    def test_every_message_kind_as_an_event_and_as_tq_prints_it(self):
+        point = _native.SPenPoint(3, -2, 700)
+        address = ctypes.addressof(point)
+        table = [  # message, wParam, lParam, event, tq's line
+            (0x8001, address, 3, Event("down", -2, 700, 3), "down -2 700 3 3"),
+            (0x8002, address, 3, Event("move", -2, 700, 3), "move -2 700 3 3"),
+            (0x8003, address, 0, Event("up", -2, 700, 3), "up -2 700 3 0"),
+            (0x8003, 0, 0, Event("up"), "up 0 0 0 0"),
+            (0x8004, 2, 4, Event("board", code=2, port=4), "board 2 4"),
+            (0x8006, 8, 0, Event("line_error", code=8), "comm 8"),
+            (0x8007, 0, 0, Event("check"), "check 0 0"),
+            (0xFFFFFFFF, 0, 1, Event("0x90", port=1), "ffff 0 1"),
+        ]
+        for message, wparam, lparam, event, line in table:
+            with self.subTest(message=hex(message), wparam=wparam):
+                self.assertEqual(from_message(message, wparam, lparam), event)
+                self.assertEqual(event.line(), line)
+        self.assertIsNone(from_message(0x8005, 0, 0))
+        self.assertEqual(Event("line_error", code=8).meaning, "waiting for line events failed")
 
     def test_footprints_are_told_as_the_stroke_model_tells_them(self):
         events = tqapi.replay(self.copy_sample("eraser-v3.raw"))
