@@ -91,8 +91,11 @@ class ReplayTest(Scratch):
         refused = self.path("refused.raw")
         with open(refused, "wb") as file:
             file.write(struct.pack("<ddI", 0.0, 2.1, 3056) + b"\xa0" * 40)
+        fifo = self.path("fifo.raw")
+        os.mkfifo(fifo)
         cases = [(self.path("missing.raw"), FileNotFoundError), (short, tqapi.CaptureError),
-                 (refused, tqapi.CaptureError)]
+                 (refused, tqapi.CaptureError), (fifo, tqapi.CaptureError),
+                 (self.dir, tqapi.CaptureError)]
         for path, error in cases:
             with self.subTest(path=os.path.basename(path)):
                 with self.assertRaises(error):

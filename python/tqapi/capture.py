@@ -4,6 +4,7 @@ and exported through the `tq` program."""
 import ctypes
 import errno
 import os
+import stat
 import struct
 import subprocess
 from collections import namedtuple
@@ -22,6 +23,10 @@ class CaptureError(ValueError):
 def read_header(path):
     """The capture's header: the protocol number and the board version, then
     the sensor baseline."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        # A directory, FIFO or device has no end to replay; opening a FIFO
+        # would wait for a writer.
+        raise CaptureError(f"'{path}' is not a regular file")
     with open(path, "rb") as file:
         data = file.read(HEADER_SIZE)
     if len(data) < HEADER_SIZE:
