@@ -70,9 +70,10 @@ def replay(path):
         window.destroy()
 
 
-def export(path, out, *options):
-    """Exports a raw capture to `out` (the format from its extension) with
-    `tq export`; extra command-line options pass through. Raises
+def export(path, out, *options, format=None):
+    """Exports a raw capture to `out` with `tq export`: xopp, inkml, pdf, png
+    or svg, from `format` or else from out's extension; further command-line
+    options (such as "--no-pages") pass through. Returns `out`. Raises
     FileNotFoundError when the program is missing and RuntimeError with its
     message when it fails."""
     program = n.tq_program()
@@ -80,6 +81,8 @@ def export(path, out, *options):
         raise FileNotFoundError(errno.ENOENT, "the tq program is not installed "
                                 "(make install, or name it in TQAPI_TQ)", program or "tq")
     command = [program, "export", os.fspath(path), "-o", os.fspath(out), *options]
+    if format is not None:
+        command += ["--format", format]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         if "unknown command" in done.stderr or "usage: tq COMMAND" in done.stderr:
