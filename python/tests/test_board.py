@@ -42,9 +42,9 @@ class BoardTest(Scratch):
 
     def test_a_live_board_reports_what_its_capture_replays_to(self):
         cases = [  # board version, baseline, pod location
-            ("1.2", 3056, tqapi.PodLocation.AS_IS),
-            ("2.1", 2000, tqapi.PodLocation.AS_IS),
-            ("3.1", 3056, tqapi.PodLocation.EXCHANGED),
+            ("1.2", 3056, tqapi.PodLocation.LOCATION_0),
+            ("2.1", 2000, tqapi.PodLocation.LOCATION_0),
+            ("3.1", 3056, tqapi.PodLocation.LOCATION_2),
         ]
         for version, baseline, pod in cases:
             with self.subTest(version=version, pod=pod):
@@ -60,7 +60,7 @@ class BoardTest(Scratch):
                     self.assertEqual(board.pod_location, pod)
                     got = pen_lines(live_events(board, len(expected)))
                     self.assertGreater(board.counters.pushed, 0)
-                if pod == tqapi.PodLocation.EXCHANGED:
+                if pod == tqapi.PodLocation.LOCATION_2:
                     # Axes exchanged, the new y mirrored against the width.
                     expected = [self.exchange(line, width) for line in expected]
                 self.assertEqual(got, expected)

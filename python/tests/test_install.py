@@ -2,13 +2,14 @@
 directory, naming the installed library and tq, and a replay that works
 from the installed files alone."""
 
+import json
 import os
 import subprocess
 import sys
 import sysconfig
 import unittest
 
-from support import SAMPLES, Scratch, program
+from support import Scratch, program
 
 CHECK = """
 import json, sys, tqapi, tqapi._installed as installed
@@ -33,7 +34,6 @@ class InstallTest(Scratch):
                "TQAPI_LIBRARY": root + "/opt/tq/lib/libtqapi.so.1"}
         done = subprocess.run([sys.executable, "-c", CHECK, raw], env=env, check=True,
                               capture_output=True, text=True)
-        import json
         where, library, tq, count = json.loads(done.stdout)
         self.assertEqual(where, os.path.join(site, "tqapi", "__init__.py"))
         self.assertEqual((library, tq), ("/opt/tq/lib/libtqapi.so.1", "/opt/tq/bin/tq"))

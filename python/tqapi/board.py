@@ -11,7 +11,7 @@ import weakref
 from collections import namedtuple
 
 from . import _native as n
-from .errors import OpenError, PortError, check, error_for
+from .errors import PortError, check, error_for
 from .events import Window
 
 PORTS = range(1, 9)
@@ -27,10 +27,10 @@ Counters = namedtuple("Counters", "pushed rejected streaks_cut")
 
 class PodLocation(enum.IntEnum):
     """Where the sensor unit sits on the board."""
-    AS_IS = 0           # axes as they are
-    MIRRORED = 1        # both axes mirrored, against width and height
-    EXCHANGED = 2       # axes exchanged, new y mirrored against the width
-    EXCHANGED_X = 3     # axes exchanged, new x mirrored against the height
+    LOCATION_0 = 0  # axes as they are (the value after opening)
+    LOCATION_1 = 1  # both axes mirrored, against width and height
+    LOCATION_2 = 2  # axes exchanged, new y mirrored against the width
+    LOCATION_3 = 3  # axes exchanged, new x mirrored against the height
 
 
 _held = {}  # port: the Board of this process that holds it (a weak reference)
@@ -91,7 +91,7 @@ class Board:
         _held[self.port] = weakref.ref(self)
         self._thread = threading.get_ident()
         self.device = device
-        self._pod_location = PodLocation.AS_IS
+        self._pod_location = PodLocation.LOCATION_0
         self._height = 0
         # All three filter stages are on after opening.
         self._switches = {"TQSetValidateStatus": True, "TQSetFilterStatus": True,
