@@ -142,8 +142,8 @@ def _library_path():
 
 def _load(path, what, variable=LIBRARY_ENV):
     try:
-        # Global, so that the replay entry binds to this same copy of the
-        # library, with its one port table and one message system.
+        # The replay entry needs the library by its soname and binds to the
+        # copy loaded here: one port table and one message system.
         return ctypes.CDLL(path, mode=ctypes.RTLD_GLOBAL)
     except OSError as error:
         raise OSError(f"cannot load {what} '{path}' ({error}); build and install it with "
