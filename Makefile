@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales
+PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
