@@ -61,6 +61,13 @@ install: build
 clean:
 	rm -rf $(BUILD)
 
+# The Python package: its tests and its install run on the system's Python 3.
+PACKAGES_PYTHON = python3
+.PHONY: deps-python
+deps: deps-python
+deps-python:
+	@./scripts/ensure-packages.sh $(PACKAGES_PYTHON)
+
 # ---- Windows: TQApi.dll cross-built with mingw-w64, tests run under Wine ----
 .PHONY: windows test-windows
 WINDOWS_BUILD ?= build-windows
