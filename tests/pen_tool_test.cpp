@@ -319,6 +319,24 @@ TEST(TqPen, ALostLineLiftsThePenAndTheDaemonRunsOn) {
   EXPECT_EQ(LogLines(ReadText(log), "ioctl ").back(), "UI_DEV_DESTROY 0");
 }
 
+// A virtual board on a pty, opened by tq pen, gives the events its own
+// capture gives when replayed.
+TEST(TqPen, ABoardOnAPtyGivesTheEventsOfItsCapture) {
+  const std::string drawing = std::string(TQ_SIM_PATH) +
+                              " --board-version 3.0 --text HI --font builtin --speed 2400 --clean --eraser-pass";
+  const fs::path dir = Scratch("hello-v2.raw").parent_path();
+  const std::string link = (dir / "board").string(), raw = (dir / "sim.raw").string();
+  const Result live = Shell("(" + drawing + " --pty --link " + link + " --timeout 8 > /dev/null & " +
+                            "for i in $(seq 50); do [ -e " + link + " ] && break; sleep 0.1; done; TQ_COM6=" +
+                            link + " " + kTool + " pen --port 6 --dry-run --seconds 6 2>/dev/null; wait)");
+  ASSERT_EQ(Shell(drawing + " --raw " + raw).status, 0);
+  const Result replay = Shell(kTool + " pen --replay " + raw + " --dry-run");
+  const std::vector<std::string> events = EvemuEvents(live.out);
+  EXPECT_GT(events.size(), 200u) << live.out;
+  EXPECT_EQ(events, EvemuEvents(replay.out));
+  EXPECT_NE(live.out.find("BTN_TOOL_RUBBER 1"), std::string::npos);
+}
+
 TEST(PenUnit, SystemdAcceptsTheUnit) {
   if (Shell("command -v systemd-analyze").status != 0) GTEST_SKIP() << "systemd-analyze is not installed";
   const fs::path dir = fs::path(::testing::TempDir()) / ("tq-pen-unit-" + std::to_string(getpid()));
