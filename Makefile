@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev
+PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales
 # tq pen: the pen device (libevdev) and its options (CLI11); its tests read
 # the events back with libevemu and check the systemd unit.
 PACKAGES_PEN = libevdev-dev libcli11-dev libevemu-dev systemd

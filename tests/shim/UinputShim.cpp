@@ -108,24 +108,29 @@ void Notify() {
 
 extern "C" {
 
+// The C library's `name` with the mode that a creating open passes.
+static int OpenNext(const char* name, const char* path, int flags, va_list args) {
+  const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
+  using OpenFn = int (*)(const char*, int, ...);
+  return Next<OpenFn>(name)(path, flags, mode);
+}
+
 int open(const char* path, int flags, ...) {
   if (IsUinput(path)) return StandIn();
   va_list args;
   va_start(args, flags);
-  const mode_t mode = va_arg(args, mode_t);
+  const int fd = OpenNext("open", path, flags, args);
   va_end(args);
-  using OpenFn = int (*)(const char*, int, ...);
-  return Next<OpenFn>("open")(path, flags, mode);
+  return fd;
 }
 
 int open64(const char* path, int flags, ...) {
   if (IsUinput(path)) return StandIn();
   va_list args;
   va_start(args, flags);
-  const mode_t mode = va_arg(args, mode_t);
+  const int fd = OpenNext("open64", path, flags, args);
   va_end(args);
-  using OpenFn = int (*)(const char*, int, ...);
-  return Next<OpenFn>("open64")(path, flags, mode);
+  return fd;
 }
 
 int __open_2(const char* path, int flags) {
