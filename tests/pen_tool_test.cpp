@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -209,6 +210,13 @@ bool Has(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+// The stand-in for /dev/uinput in front of a command; a sanitized build
+// lets it come first.
+std::string WithShim(const std::string& log) {
+  return "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" UINPUT_SHIM_LOG=" + log + " LD_PRELOAD=" +
+         TQ_SHIM_PATH + " ";
+}
+
 // libevdev makes the device for real, against the stand-in: the ioctls it
 // sends and the records written are what the kernel would get.
 TEST(TqPen, MakesTheDeviceThroughUinputAndWritesTheSameEvents) {
@@ -227,7 +235,7 @@ TEST(TqPen, MakesTheDeviceThroughUinputAndWritesTheSameEvents) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.options);
     const std::string args = " pen --replay " + raw.string() + " " + c.options;
-    const Result made = Shell("UINPUT_SHIM_LOG=" + log + " LD_PRELOAD=" + TQ_SHIM_PATH + " " + kTool + args);
+    const Result made = Shell(WithShim(log) + kTool + args);
     ASSERT_EQ(made.status, 0) << made.out;
     EXPECT_NE(made.out.find("its node is not known"), std::string::npos) << made.out;
     const std::string record = ReadText(log);
@@ -287,36 +295,127 @@ TEST(TqPen, CalibrationMapsOntoTheScreen) {
   for (const auto& r : refused) EXPECT_EQ(Shell(r.args).status, r.status) << r.args;
 }
 
+// A program started in the background, its output in a file.
+class Background {
+ public:
+  explicit Background(const std::string& command, const std::string& out) : m_out(out) {
+    m_pid = std::atoi(Shell(command + " > " + out + " 2>&1 & echo $!").out.c_str());
+  }
+  ~Background() { Stop(); }
+  int Pid() const { return m_pid; }
+  bool Running() const { return m_pid > 0 && kill(m_pid, 0) == 0; }
+  std::string Output() const { return ReadText(m_out); }
+  // Not our child (the shell started it): wait until it is gone.
+  void Stop() {
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGTERM);
+    for (int i = 0; i < 100 && Running(); ++i) usleep(50000);
+    m_pid = -1;
+  }
+
+ private:
+  std::string m_out;
+  int m_pid = -1;
+};
+
+// Waits up to `seconds` until `read()` holds `text`.
+template <typename Read>
+bool WaitFor(Read read, const std::string& text, int seconds = 5) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (read().find(text) != std::string::npos) return true;
+    usleep(50000);
+  }
+  return false;
+}
+
+std::string ScratchName(const std::string& name) {
+  return (fs::path(::testing::TempDir()) / (name + "-" + std::to_string(getpid()))).string();
+}
+
+tqtest::Bytes PenAt(double x, double y, uint8_t code) {
+  const auto [first, second] = tqtest::PenDistances(x, y, 3056);
+  return tqtest::PenPacket(0xA0, first, second, code);
+}
+
+const std::string kUnfiltered = " --no-validate --no-antistreak --no-smooth";
+
+
 // A board that vanishes in the middle of a stroke: the pen is lifted, the
 // program says so and runs on until SIGTERM, then destroys the device.
 TEST(TqPen, ALostLineLiftsThePenAndTheDaemonRunsOn) {
   tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
-  const std::string log = (fs::path(::testing::TempDir()) / ("tq-pen-lost-" + std::to_string(getpid()))).string();
-  const std::string command = "UINPUT_SHIM_LOG=" + log + " LD_PRELOAD=" + TQ_SHIM_PATH + " " + kTool +
-                              " pen --port 7 --no-validate --no-antistreak --no-smooth > " + log +
-                              ".out 2>&1 & echo $!";
-  const Result started = Shell(command);
-  const int pid = std::atoi(started.out.c_str());
-  ASSERT_GT(pid, 0);
-  for (int i = 0; i < 100 && ReadText(log).find("UI_DEV_CREATE") == std::string::npos; ++i) usleep(50000);
-  const auto [first, second] = tqtest::PenDistances(1000, 800, 3056);
-  board.Send(tqtest::Repeat(tqtest::PenPacket(0xA0, first, second, 30), 5));
-  for (int i = 0; i < 100 && ReadText(log).find("event 1 330 1") == std::string::npos; ++i) usleep(50000);
+  const std::string log = ScratchName("tq-pen-lost");
+  Background pen(WithShim(log) + kTool + " pen --port 7" + kUnfiltered, log + ".out");
+  const auto record = [&log] { return ReadText(log); };
+  ASSERT_TRUE(WaitFor(record, "UI_DEV_CREATE")) << pen.Output();
+  board.Send(tqtest::Repeat(PenAt(1000, 800, 30), 5));
+  ASSERT_TRUE(WaitFor(record, "event 1 330 1"));
   board.Vanish();
-  for (int i = 0; i < 100 && ReadText(log).find("event 1 330 0") == std::string::npos; ++i) usleep(50000);
+  EXPECT_TRUE(WaitFor(record, "event 1 330 0"));
   usleep(200000);
-  const bool running = kill(pid, 0) == 0;
-  kill(pid, SIGTERM);
-  // Not our child (the shell started it): wait until it is gone.
-  for (int i = 0; i < 100 && kill(pid, 0) == 0; ++i) usleep(50000);
-  EXPECT_TRUE(running) << "the daemon ended with its line";
-  const std::vector<std::string> events = LogLines(ReadText(log), "event ");
-  ASSERT_GE(events.size(), 3u) << ReadText(log);
-  EXPECT_TRUE(Has(events, "1 330 1"));
+  EXPECT_TRUE(pen.Running()) << "the daemon ended with its line";
+  pen.Stop();
+  const std::vector<std::string> events = LogLines(record(), "event ");
+  ASSERT_GE(events.size(), 3u) << record();
   EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
             (std::vector<std::string>{"1 330 0", "1 320 0", "0 0 0"}));
-  EXPECT_NE(ReadText(log + ".out").find("pen lifted, still running"), std::string::npos) << ReadText(log + ".out");
-  EXPECT_EQ(LogLines(ReadText(log), "ioctl ").back(), "UI_DEV_DESTROY 0");
+  EXPECT_NE(pen.Output().find("pen lifted, still running"), std::string::npos) << pen.Output();
+  EXPECT_EQ(LogLines(record(), "ioctl ").back(), "UI_DEV_DESTROY 0");
+}
+
+// An adapter unplugged and plugged back: --reopen opens the port again and
+// the pen writes through the same device.
+TEST(TqPen, ReopensALineThatCameBack) {
+  const std::string link = ScratchName("tq-pen-line"), log = ScratchName("tq-pen-reopen");
+  auto first = std::make_unique<tqtest::PtyBoard>(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  fs::remove(link);
+  fs::create_symlink(first->SlavePath(), link);
+  Background pen("TQ_COM7=" + link + " " + WithShim(log) + kTool + " pen --port 7 --reopen" + kUnfiltered,
+                 log + ".out");
+  const auto output = [&pen] { return pen.Output(); };
+  ASSERT_TRUE(WaitFor([&log] { return ReadText(log); }, "UI_DEV_CREATE")) << pen.Output();
+  first->Vanish();
+  ASSERT_TRUE(WaitFor(output, "line error"));
+  first.reset();
+  tqtest::PtyBoard second(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  fs::remove(link);
+  fs::create_symlink(second.SlavePath(), link);
+  ASSERT_TRUE(WaitFor(output, "open again", 15)) << pen.Output();
+  second.Send(tqtest::Repeat(PenAt(1000, 800, 30), 5));
+  EXPECT_TRUE(WaitFor([&log] { return ReadText(log); }, "event 1 330 1"));
+  pen.Stop();
+  const std::vector<std::string> ioctls = LogLines(ReadText(log), "ioctl ");
+  EXPECT_EQ(std::count(ioctls.begin(), ioctls.end(), "UI_DEV_CREATE 0"), 1);
+  fs::remove(link);
+}
+
+// The four targets touched on a board: each touch's middle is its pair.
+TEST(TqCalibrate, RecordsFourTouches) {
+  tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const std::string file = ScratchName("tq-touched.calibration");
+  Background calibrate(kTool + " calibrate --port 7 --screen 1920x1080 --out " + file + kUnfiltered,
+                       file + ".out");
+  const double touches[4][2] = {{500, 600}, {2500, 620}, {2450, 1800}, {520, 1750}};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(WaitFor([&] { return calibrate.Output(); }, "target " + std::to_string(i + 1) + " of 4"))
+        << calibrate.Output();
+    board.Send(tqtest::Concat({PenAt(touches[i][0] - 2, touches[i][1], 30), PenAt(touches[i][0] + 2, touches[i][1], 30),
+                               PenAt(touches[i][0], touches[i][1], 15)}));
+  }
+  for (int i = 0; i < 100 && calibrate.Running(); ++i) usleep(50000);
+  std::istringstream pairs(ReadText(file));
+  int found = 0;
+  for (std::string word; pairs >> word;) {
+    if (word != "pair") continue;
+    double bx = 0, by = 0, sx = 0, sy = 0;
+    pairs >> bx >> by >> sx >> sy;
+    // Host units: x moved by 140, y by -100, with pod location 0.
+    EXPECT_NEAR(bx, touches[found][0] + 140, 2.0) << found;
+    EXPECT_NEAR(by, touches[found][1] - 100, 2.0) << found;
+    ++found;
+  }
+  EXPECT_EQ(found, 4) << calibrate.Output();
+  EXPECT_NE(calibrate.Output().find("LIBINPUT_CALIBRATION_MATRIX"), std::string::npos);
 }
 
 // A virtual board on a pty, opened by tq pen, gives the events its own
