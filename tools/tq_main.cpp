@@ -29,7 +29,7 @@ const Command kCommands[] = {
 
 void Usage(std::FILE* out) {
   std::fputs("usage: tq COMMAND [ARGS]   (tq COMMAND --help for more)\ncommands:\n", out);
-  for (const Command& command : kCommands) std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
+  for (const Command& command : kCommands) std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
 }
 
 }  // namespace

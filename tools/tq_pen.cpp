@@ -81,7 +81,9 @@ void ResolveSerial(BoardOptions& board) {
     return;
   }
   board.port = 1;
-  const std::string path = board.serial[0] == '/' ? board.serial : "/dev/" + board.serial;
+  // A unit's instance names a path without its leading slash (dev/serial/by-id/...).
+  std::string path = board.serial;
+  if (path[0] != '/') path = (path.rfind("dev/", 0) == 0 ? "/" : "/dev/") + path;
   setenv("TQ_COM1", path.c_str(), 1);
 }
 
