@@ -273,10 +273,13 @@ TEST(TqPen, CalibrationMapsOntoTheScreen) {
   ASSERT_EQ(made.status, 0) << made.out;
   EXPECT_NE(made.out.find("ENV{LIBINPUT_CALIBRATION_MATRIX}=\""), std::string::npos) << made.out;
   EXPECT_NE(made.out.find("board 200.0 300.0 -> pixel 192.0 108.0"), std::string::npos) << made.out;
-  const Result mapped = Shell(kTool + " pen --replay " + raw.string() + " --dry-run --calibration " + file);
+  const Result mapped =
+      Shell(kTool + " pen --replay " + raw.string() + " --dry-run --units-per-mm 10 --calibration " + file);
   ASSERT_EQ(mapped.status, 0) << mapped.out;
   EXPECT_EQ(AbsMax(mapped.out, ABS_X), 1919);
   EXPECT_EQ(AbsMax(mapped.out, ABS_Y), 1079);
+  // 1536 pixels over 2802 board units at 10 units a millimetre.
+  EXPECT_NE(mapped.out.find("A: 00 0 1919 0 0 5\n"), std::string::npos) << mapped.out.substr(0, 1500);
   const Result scaled = Shell(kTool + " pen --replay " + raw.string() + " --dry-run --screen 960x540 --calibration " + file);
   EXPECT_EQ(AbsMax(scaled.out, ABS_X), 959);
   EXPECT_GT(EvemuEvents(mapped.out).size(), 500u);

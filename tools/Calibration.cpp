@@ -134,6 +134,14 @@ bool ParseCalibration(const std::string& text, Calibration& out, std::string& er
   return MakeCalibration(width, height, board, screen, out, error);
 }
 
+double PixelsPerBoardUnit(const Calibration& calibration) {
+  const PlanePoint& b0 = calibration.board[0];
+  const PlanePoint& b1 = calibration.board[1];
+  const PlanePoint& s0 = calibration.screen[0];
+  const PlanePoint& s1 = calibration.screen[1];
+  return std::hypot(s1.x - s0.x, s1.y - s0.y) / std::hypot(b1.x - b0.x, b1.y - b0.y);
+}
+
 int32_t ClampToRange(double value, int32_t max) {
   if (!(value > 0.0)) return 0;
   if (value >= max) return max;

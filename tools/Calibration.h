@@ -56,6 +56,9 @@ bool MakeCalibration(int32_t width, int32_t height, const Quad& board, const Qua
 std::string FormatCalibration(const Calibration& calibration);
 bool ParseCalibration(const std::string& text, Calibration& out, std::string& error);
 
+// Screen pixels per board unit along the top edge of the picture.
+double PixelsPerBoardUnit(const Calibration& calibration);
+
 // The screen pixel of a board position, clamped to the screen.
 int32_t ClampToRange(double value, int32_t max);
 

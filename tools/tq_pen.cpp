@@ -242,10 +242,11 @@ bool PenDaemon::MakeDevice(const BoardRange& range, bool eraserPossible) {
   int32_t screenW = m_calibration.screenWidth, screenH = m_calibration.screenHeight;
   if (!m_options.screen.empty()) ParseSize(m_options.screen, screenW, screenH);
   if (m_calibrated) {
-    // Screen pixels: the resolution follows from the board's millimetres.
+    // Screen pixels: the resolution is that of the picture on the board.
     m_spec.xMax = screenW - 1;
     m_spec.yMax = screenH - 1;
-    const double perMm = m_options.unitsPerMm * static_cast<double>(screenW) / std::max(1, range.width);
+    const double scale = static_cast<double>(screenW) / m_calibration.screenWidth;
+    const double perMm = m_options.unitsPerMm * tqpen::PixelsPerBoardUnit(m_calibration) * scale;
     m_spec.resolution = std::max(1, tqpen::ClampToRange(perMm, 1000));
   }
   if (m_options.dryRun) {
