@@ -4,10 +4,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales
-# tq pen: the pen device (libevdev) and its options (CLI11); its tests read
-# the events back with libevemu and check the systemd unit.
-PACKAGES_PEN = libevdev-dev libcli11-dev libevemu-dev systemd
+PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
+# tq pen: the pen device (libevdev); its tests read the events back with
+# libevemu and check the systemd unit.
+PACKAGES_PEN = libevdev-dev libevemu-dev systemd
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
