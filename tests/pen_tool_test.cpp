@@ -269,7 +269,7 @@ TEST(TqPen, CalibrationMapsOntoTheScreen) {
   const fs::path raw = Scratch("hello-v2.raw");
   const std::string file = raw.string() + ".calibration";
   const std::string calibrate = kTool + " calibrate --board 3396x4512 --screen 1920x1080 --out " + file;
-  const Result made = Shell(calibrate + " --points 200,300 3000,400 2900,2000 300,1900");
+  const Result made = Shell(calibrate + " --points '200,300 3000,400 2900,2000 300,1900'");
   ASSERT_EQ(made.status, 0) << made.out;
   EXPECT_NE(made.out.find("ENV{LIBINPUT_CALIBRATION_MATRIX}=\""), std::string::npos) << made.out;
   EXPECT_NE(made.out.find("board 200.0 300.0 -> pixel 192.0 108.0"), std::string::npos) << made.out;
@@ -288,10 +288,10 @@ TEST(TqPen, CalibrationMapsOntoTheScreen) {
     std::string args;
     int status;
   } refused[] = {
-      {calibrate + " --points 0,0 100,0 200,0 0,100", 1},  // three on a line
-      {calibrate + " --points 0,0 100,0 200,0", 2},
-      {kTool + " calibrate --points 0,0 100,0 100,100 0,100 --out " + file + " --screen 1920x1080", 2},
-      {kTool + " calibrate --board 10x10 --screen 1920 --out " + file + " --points 0,0 1,0 1,1 0,1", 2},
+      {calibrate + " --points '0,0 100,0 200,0 0,100'", 1},  // three on a line
+      {calibrate + " --points '0,0 100,0 200,0'", 2},
+      {kTool + " calibrate --points '0,0 100,0 100,100 0,100' --out " + file + " --screen 1920x1080", 2},
+      {kTool + " calibrate --board 10x10 --screen 1920 --out " + file + " --points '0,0 1,0 1,1 0,1'", 2},
       {kTool + " pen --replay " + raw.string() + " --screen 1920x1080", 2},
       {kTool + " pen", 2},
   };

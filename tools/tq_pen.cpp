@@ -1,14 +1,13 @@
 // tq pen: the board as a pen tablet on the Linux desktop, through uinput.
 // tq calibrate: the four board positions of a screen's corners, and the
 // perspective mapping they give.
-#include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -18,6 +17,7 @@
 #include "PenDevice.h"
 #include "PenFrames.h"
 #include "TqCommands.h"
+#include "TqOptions.h"
 #include "TqWindow.h"
 #include "capture/CaptureFile.h"
 
@@ -44,59 +44,43 @@ bool ParseSize(const std::string& text, int32_t& width, int32_t& height) {
   return std::sscanf(text.c_str(), "%dx%d%c", &width, &height, &extra) == 2 && width > 0 && height > 0;
 }
 
-std::string CheckSize(const std::string& text) {
+// "" or what is wrong with a WIDTHxHEIGHT option.
+std::string SizeProblem(const char* option, const std::string& text) {
   int32_t w = 0, h = 0;
-  return ParseSize(text, w, h) ? std::string() : "'" + text + "' is not WIDTHxHEIGHT";
+  if (text.empty() || ParseSize(text, w, h)) return {};
+  return std::string(option) + " '" + text + "' is not WIDTHxHEIGHT";
 }
 
 // The settings shared by both commands: the board and how it is oriented.
 struct BoardOptions {
-  int port = 0;
-  int pod = 0;
-  int height = -1;  // -1: the largest height the probe reports
-  std::string serial;
+  long port = 0;
+  long pod = 0;
+  long height = -1;  // -1: the largest height the probe reports
+  std::string device;
   bool noValidate = false, noAntiStreak = false, noSmooth = false;
+  bool Given() const { return port != 0 || !device.empty(); }
 };
 
-void AddBoardOptions(CLI::App& app, BoardOptions& board) {
-  CLI::Option* port =
-      app.add_option("--port", board.port, "the board's port, 1 to 8 (COMn; TQ_COMn names its device)")
-          ->check(CLI::Range(1, 8));
-  app.add_option("--serial", board.serial,
-                 "a port number 1 to 8, or the board's device (ttyUSB0 or /dev/ttyUSB0), opened as port 1")
-      ->excludes(port);
-  app.add_option("--pod", board.pod, "pod location 0 to 3: where the receivers sit")->check(CLI::Range(0, 3));
-  app.add_option("--height", board.height, "board height in board units (default: the largest)")
-      ->check(CLI::NonNegativeNumber);
-  app.add_flag("--no-validate", board.noValidate, "switch the validation stage off");
-  app.add_flag("--no-antistreak", board.noAntiStreak, "switch the anti-streak stage off");
-  app.add_flag("--no-smooth", board.noSmooth, "switch the smoothing stage off");
+void AddBoardOptions(tqtool::CommandLine& line, BoardOptions& board) {
+  line.Number("--port", board.port, 1, 8, "N", "the board's port, 1 to 8 (the device COM<N>)");
+  line.Text("--device", board.device, "PATH",
+            "the board's serial device (ttyUSB0 or a path), opened as port N or port 1");
+  line.Number("--pod", board.pod, 0, 3, "P", "the pod location, 0 to 3");
+  line.Number("--height", board.height, 0, 65535, "H", "the board height (default: the largest)");
+  line.Flag("--no-validate", board.noValidate, "switch the validation stage off");
+  line.Flag("--no-antistreak", board.noAntiStreak, "switch the anti-streak stage off");
+  line.Flag("--no-smooth", board.noSmooth, "switch the smoothing stage off");
 }
 
-// --serial as a port: a number is one, a device is opened as port 1.
-void ResolveSerial(BoardOptions& board) {
-  if (board.serial.empty()) return;
-  if (board.serial.size() == 1 && board.serial[0] >= '1' && board.serial[0] <= '8') {
-    board.port = board.serial[0] - '0';
-    return;
-  }
-  board.port = 1;
-  // A unit's instance names a path without its leading slash (dev/serial/by-id/...).
-  std::string path = board.serial;
+// --device names the device of port N, or of port 1. A name without a
+// slash is one under /dev; a unit's instance is a path without its first
+// slash (dev/serial/by-id/...).
+void UseDevice(BoardOptions& board) {
+  if (board.device.empty()) return;
+  if (board.port == 0) board.port = 1;
+  std::string path = board.device;
   if (path[0] != '/') path = (path.rfind("dev/", 0) == 0 ? "/" : "/dev/") + path;
-  setenv("TQ_COM1", path.c_str(), 1);
-}
-
-// -1 to go on, else the exit status: 0 after --help, 2 for usage.
-int Parse(CLI::App& app, BoardOptions& board, int argc, char** argv) {
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? 0 : 2;
-  }
-  ResolveSerial(board);
-  return -1;
+  setenv(("TQ_COM" + std::to_string(board.port)).c_str(), path.c_str(), 1);
 }
 
 // The board's range in host units after the pod location: what the pen
@@ -137,7 +121,7 @@ struct PenOptions {
   std::string replay;
   std::string calibration;
   std::string screen;
-  int32_t unitsPerMm = kDefaultUnitsPerMm;
+  long unitsPerMm = kDefaultUnitsPerMm;
   bool dryRun = false, pointer = false, pressure = false, reopen = false;
   double seconds = 0;
 };
@@ -151,22 +135,17 @@ const char kPenAbout[] =
     "port again every 3 s). --dry-run prints the device and its events in the\n"
     "evemu text format instead of making it.";
 
-void AddPenOptions(CLI::App& app, PenOptions& o) {
-  AddBoardOptions(app, o.board);
-  app.add_option("--replay", o.replay, "play a raw capture through the pipeline instead of a board")
-      ->check(CLI::ExistingFile);
-  app.add_flag("--dry-run", o.dryRun, "print the device and events (evemu text), make no device");
-  app.add_flag("--pointer", o.pointer, "a tablet beside the screen (INPUT_PROP_POINTER), not on it");
-  app.add_flag("--pressure", o.pressure, "add ABS_PRESSURE, fixed at 512 of 1023 while touching");
-  app.add_option("--units-per-mm", o.unitsPerMm, "board units per millimetre (default 2)")
-      ->check(CLI::Range(1, 1000));
-  app.add_option("--calibration", o.calibration, "map onto the screen with this file (tq calibrate)")
-      ->check(CLI::ExistingFile);
-  app.add_option("--screen", o.screen, "the screen WxH in pixels (default: the calibration's)")
-      ->check(CheckSize);
-  app.add_flag("--reopen", o.reopen, "open the port again every 3 s after it failed or was lost");
-  app.add_option("--seconds", o.seconds, "stop after S seconds (default: run until a signal)")
-      ->check(CLI::NonNegativeNumber);
+void AddPenOptions(tqtool::CommandLine& line, PenOptions& o) {
+  AddBoardOptions(line, o.board);
+  line.Text("--replay", o.replay, "FILE.raw", "play a raw capture through the pipeline instead of a board");
+  line.Flag("--dry-run", o.dryRun, "print the device and events (evemu text), make no device");
+  line.Flag("--pointer", o.pointer, "a tablet beside the screen (INPUT_PROP_POINTER), not on it");
+  line.Flag("--pressure", o.pressure, "add ABS_PRESSURE, fixed at 512 of 1023 while touching");
+  line.Number("--units-per-mm", o.unitsPerMm, 1, 1000, "U", "board units per millimetre (default 2)");
+  line.Text("--calibration", o.calibration, "FILE", "map onto the screen with this file (tq calibrate)");
+  line.Text("--screen", o.screen, "WxH", "the screen in pixels (default: the calibration's)");
+  line.Flag("--reopen", o.reopen, "open the port again every 3 s after it failed or was lost");
+  line.Number("--seconds", o.seconds, 0, 1e9, "S", "stop after S seconds (default: run until a signal)");
 }
 
 bool ReadCalibration(const std::string& path, Calibration& calibration) {
@@ -238,7 +217,7 @@ bool PenDaemon::MakeDevice(const BoardRange& range, bool eraserPossible) {
   m_spec.pressure = m_options.pressure;
   m_spec.xMax = range.width;
   m_spec.yMax = range.height;
-  m_spec.resolution = m_options.unitsPerMm;
+  m_spec.resolution = static_cast<int32_t>(m_options.unitsPerMm);
   int32_t screenW = m_calibration.screenWidth, screenH = m_calibration.screenHeight;
   if (!m_options.screen.empty()) ParseSize(m_options.screen, screenW, screenH);
   if (m_calibrated) {
@@ -246,7 +225,7 @@ bool PenDaemon::MakeDevice(const BoardRange& range, bool eraserPossible) {
     m_spec.xMax = screenW - 1;
     m_spec.yMax = screenH - 1;
     const double scale = static_cast<double>(screenW) / m_calibration.screenWidth;
-    const double perMm = m_options.unitsPerMm * tqpen::PixelsPerBoardUnit(m_calibration) * scale;
+    const double perMm = static_cast<double>(m_options.unitsPerMm) * tqpen::PixelsPerBoardUnit(m_calibration) * scale;
     m_spec.resolution = std::max(1, tqpen::ClampToRange(perMm, 1000));
   }
   if (m_options.dryRun) {
@@ -333,7 +312,7 @@ PenDaemon::Opened PenDaemon::OpenPort() {
   const auto port = static_cast<TQ_PORT>(m_options.board.port);
   const TQ_ERROR_CODE result = TQOpenPort(port, m_window.Handle());
   if (result != TQ_SUCCESS) {
-    std::fprintf(stderr, "tq pen: port %d: error %d %s\n", m_options.board.port, static_cast<int>(result),
+    std::fprintf(stderr, "tq pen: port %ld: error %d %s\n", m_options.board.port, static_cast<int>(result),
                  tqtool::ErrorMeaning(result));
     return Opened::kPortFailed;
   }
@@ -341,7 +320,7 @@ PenDaemon::Opened PenDaemon::OpenPort() {
   m_portOpen = true;
   m_troubleSaid = false;
   if (m_sink) {
-    std::fprintf(stderr, "tq pen: port %d open again\n", m_options.board.port);
+    std::fprintf(stderr, "tq pen: port %ld open again\n", m_options.board.port);
     return Opened::kYes;
   }
   return MakeDevice(range, EraserPossible(BoardVersion(port))) ? Opened::kYes : Opened::kDeviceFailed;
@@ -391,7 +370,7 @@ struct CalibrateOptions {
   BoardOptions board;
   std::string screen, out, boardSize;
   double inset = 0.1;
-  std::vector<std::string> points;
+  std::string points;
 };
 
 const char kCalibrateAbout[] =
@@ -404,23 +383,24 @@ const char kCalibrateAbout[] =
     "LIBINPUT_CALIBRATION_MATRIX udev line, for libinput's own mapping of a tq pen\n"
     "device without --calibration.";
 
-void AddCalibrateOptions(CLI::App& app, CalibrateOptions& o) {
-  AddBoardOptions(app, o.board);
-  app.add_option("--screen", o.screen, "the screen WxH in pixels")->required()->check(CheckSize);
-  app.add_option("--out", o.out, "the calibration file to write")->required();
-  app.add_option("--inset", o.inset, "how far in from each corner the targets are, a share (default 0.1)")
-      ->check(CLI::Range(0.0, 0.45));
-  app.add_option("--points", o.points, "four board positions X,Y: top-left, top-right, bottom-right, bottom-left")
-      ->expected(4);
-  app.add_option("--board", o.boardSize, "the board's range WxH, with --points")->check(CheckSize);
+void AddCalibrateOptions(tqtool::CommandLine& line, CalibrateOptions& o) {
+  AddBoardOptions(line, o.board);
+  line.Text("--screen", o.screen, "WxH", "the screen in pixels");
+  line.Text("--out", o.out, "FILE", "the calibration file to write");
+  line.Number("--inset", o.inset, 0.0, 0.45, "S", "how far in from each corner the targets are, a share (default 0.1)");
+  line.Text("--points", o.points, "'X,Y X,Y X,Y X,Y'",
+            "the four board positions: top-left, top-right, bottom-right, bottom-left");
+  line.Text("--board", o.boardSize, "WxH", "the board's range, with --points");
 }
 
-bool ParsePoints(const std::vector<std::string>& texts, tqpen::Quad& quad) {
-  for (size_t i = 0; i < 4; ++i) {
+bool ParsePoints(const std::string& text, tqpen::Quad& quad) {
+  std::istringstream words(text);
+  std::string word;
+  for (tqpen::PlanePoint& point : quad) {
     char extra = 0;
-    if (std::sscanf(texts[i].c_str(), "%lf,%lf%c", &quad[i].x, &quad[i].y, &extra) != 2) return false;
+    if (!(words >> word) || std::sscanf(word.c_str(), "%lf,%lf%c", &point.x, &point.y, &extra) != 2) return false;
   }
-  return true;
+  return !(words >> word);
 }
 
 // Asks for one target after the other and takes the middle of each touch.
@@ -489,7 +469,7 @@ bool TouchTargets(const CalibrateOptions& o, const tqpen::Quad& targets, tqpen::
   const auto port = static_cast<TQ_PORT>(o.board.port);
   const TQ_ERROR_CODE result = TQOpenPort(port, collector.Handle());
   if (result != TQ_SUCCESS) {
-    std::fprintf(stderr, "tq calibrate: port %d: error %d %s\n", o.board.port, static_cast<int>(result),
+    std::fprintf(stderr, "tq calibrate: port %ld: error %d %s\n", o.board.port, static_cast<int>(result),
                  tqtool::ErrorMeaning(result));
     return false;
   }
@@ -511,27 +491,39 @@ void ReportCalibration(const Calibration& calibration, const BoardRange& range) 
               tqpen::LibinputMatrixLine(matrix, tqpen::DeviceSpec().name).c_str());
 }
 
+// -1 to go on, else the exit status.
+int ParseCalibrate(int argc, char** argv, CalibrateOptions& o) {
+  tqtool::CommandLine line("tq calibrate",
+                           "tq calibrate (--port N | --device PATH | --points 'X,Y ...' --board WxH)\n"
+                           "               --screen WxH --out FILE [--inset S] [--pod P] [--height H] [--no-*]",
+                           kCalibrateAbout, "Exit status: 0, 1 when the port fails or no mapping exists, 2 for usage.\n");
+  AddCalibrateOptions(line, o);
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
+  if (o.screen.empty() || o.out.empty()) return line.Fail("give --screen WxH and --out FILE");
+  for (const std::string& problem : {SizeProblem("--screen", o.screen), SizeProblem("--board", o.boardSize)}) {
+    if (!problem.empty()) return line.Fail(problem);
+  }
+  if (o.points.empty() == !o.board.Given() || o.points.empty() == !o.boardSize.empty()) {
+    return line.Fail("give --port N or --device PATH, or --points with --board WxH");
+  }
+  tqpen::Quad quad{};
+  if (!o.points.empty() && !ParsePoints(o.points, quad)) return line.Fail("--points takes four X,Y positions");
+  UseDevice(o.board);
+  return -1;
+}
+
 }  // namespace
 
 int RunCalibrateCommand(int argc, char** argv) {
-  CLI::App app{kCalibrateAbout, "tq calibrate"};
   CalibrateOptions o;
-  AddCalibrateOptions(app, o);
-  if (const int code = Parse(app, o.board, argc, argv); code >= 0) return code;
-  if (o.points.empty() == (o.board.port == 0) || o.points.empty() == !o.boardSize.empty()) {
-    std::fprintf(stderr, "tq calibrate: give either --port N or --points with --board WxH\n");
-    return 2;
-  }
+  if (const int status = ParseCalibrate(argc, argv, o); status >= 0) return status;
   int32_t width = 0, height = 0;
   ParseSize(o.screen, width, height);
   const tqpen::Quad targets = tqpen::CalibrationTargets(width, height, o.inset);
   tqpen::Quad touched{};
   BoardRange range;
   if (!o.points.empty()) {
-    if (!ParsePoints(o.points, touched)) {
-      std::fprintf(stderr, "tq calibrate: --points takes four X,Y positions\n");
-      return 2;
-    }
+    ParsePoints(o.points, touched);
     ParseSize(o.boardSize, range.width, range.height);
   } else {
     std::signal(SIGINT, OnSignal);
@@ -554,19 +546,29 @@ int RunCalibrateCommand(int argc, char** argv) {
   return 0;
 }
 
+namespace {
+
+// -1 to go on, else the exit status.
+int ParsePen(int argc, char** argv, PenOptions& o) {
+  tqtool::CommandLine line("tq pen",
+                           "tq pen (--port N | --device PATH | --replay FILE.raw) [--dry-run] [--reopen]\n"
+                           "               [--calibration FILE [--screen WxH]] [--pointer] [--pressure]\n"
+                           "               [--units-per-mm U] [--pod P] [--height H] [--no-*] [--seconds S]",
+                           kPenAbout, "Exit status: 0, 1 when the port or the device fails, 2 for usage.\n");
+  AddPenOptions(line, o);
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
+  if (o.board.Given() == !o.replay.empty()) return line.Fail("give --port N, --device PATH or --replay FILE.raw");
+  if (const std::string problem = SizeProblem("--screen", o.screen); !problem.empty()) return line.Fail(problem);
+  if (!o.screen.empty() && o.calibration.empty()) return line.Fail("--screen maps through --calibration FILE");
+  UseDevice(o.board);
+  return -1;
+}
+
+}  // namespace
+
 int RunPenCommand(int argc, char** argv) {
-  CLI::App app{kPenAbout, "tq pen"};
   PenOptions options;
-  AddPenOptions(app, options);
-  if (const int code = Parse(app, options.board, argc, argv); code >= 0) return code;
-  if ((options.board.port == 0) == options.replay.empty()) {
-    std::fprintf(stderr, "tq pen: give either --port N or --replay FILE\n%s", app.help().c_str());
-    return 2;
-  }
-  if (!options.screen.empty() && options.calibration.empty()) {
-    std::fprintf(stderr, "tq pen: --screen maps through a calibration; give --calibration FILE\n");
-    return 2;
-  }
+  if (const int status = ParsePen(argc, argv, options); status >= 0) return status;
   PenDaemon daemon(options);
   if (!daemon.LoadCalibration()) return 1;
   std::signal(SIGINT, OnSignal);
