@@ -5,6 +5,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
+# tq pen: the pen device (libevdev); its tests read the events back with
+# libevemu and check the systemd unit.
+PACKAGES_PEN = libevdev-dev libevemu-dev systemd
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
@@ -17,7 +20,7 @@ FUZZ_TARGETS = receive replay filter linedef
 all: build
 
 deps:
-	@./scripts/ensure-packages.sh $(PACKAGES_BUILD)
+	@./scripts/ensure-packages.sh $(PACKAGES_BUILD) $(PACKAGES_PEN)
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
