@@ -1,0 +1,28 @@
+// The document formats of `tq export`, chosen by a file name's extension, and
+// the one call that writes a document in any of them.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "InkDocument.h"
+#include "PendingFile.h"
+
+namespace tqtool {
+
+enum class ExportFormat { Xopp, Inkml, Pdf, Png, Svg };
+
+// From the extension of `name` (".xopp", ".PDF", ...); false for any other.
+bool FormatFromName(const std::string& name, ExportFormat& format);
+
+struct ExportRequest {
+  ExportFormat format = ExportFormat::Pdf;
+  size_t pageIndex = 0;  // PNG and SVG: the one page drawn, from 0
+  double dpi = 150.0;    // PNG
+};
+
+// False with the reason in `error`, a page the document lacks included.
+bool WriteDocument(const InkDocument& document, const ExportRequest& request, std::FILE* out,
+                   std::string& error);
+
+}  // namespace tqtool

@@ -1,0 +1,127 @@
+#include "InkDrawing.h"
+
+#include <cmath>
+
+#include <cairo-pdf.h>
+#include <cairo-svg.h>
+#include <cairo.h>
+
+namespace tqtool {
+
+namespace {
+
+cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned int length) {
+  return std::fwrite(data, 1, length, static_cast<std::FILE*>(closure)) == length
+             ? CAIRO_STATUS_SUCCESS
+             : CAIRO_STATUS_WRITE_ERROR;
+}
+
+void SetColour(cairo_t* cairo, uint32_t rgb) {
+  cairo_set_source_rgb(cairo, ((rgb >> 16) & 0xff) / 255.0, ((rgb >> 8) & 0xff) / 255.0,
+                       (rgb & 0xff) / 255.0);
+}
+
+// A stroke of one point is a dot: a line of no length with round ends.
+void TraceStroke(cairo_t* cairo, const InkStroke& stroke) {
+  if (stroke.points.empty()) return;
+  cairo_move_to(cairo, stroke.points.front().x, stroke.points.front().y);
+  for (const InkPoint& point : stroke.points) cairo_line_to(cairo, point.x, point.y);
+}
+
+// Finishes the surface and reports what went wrong on the way, if anything.
+bool Finish(cairo_surface_t* surface, std::string& error) {
+  cairo_surface_finish(surface);
+  const cairo_status_t status = cairo_surface_status(surface);
+  cairo_surface_destroy(surface);
+  if (status == CAIRO_STATUS_SUCCESS) return true;
+  error = cairo_status_to_string(status);
+  return false;
+}
+
+double PagePoints(double boardUnits, const InkDocument& document) {
+  return boardUnits * document.PointsPerUnit();
+}
+
+}  // namespace
+
+void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& page,
+              double scale) {
+  cairo_save(cairo);
+  cairo_set_source_rgb(cairo, 1.0, 1.0, 1.0);
+  cairo_paint(cairo);
+  cairo_scale(cairo, scale, scale);
+  cairo_translate(cairo, -page.left, -page.top);
+  cairo_set_line_cap(cairo, CAIRO_LINE_CAP_ROUND);
+  cairo_set_line_join(cairo, CAIRO_LINE_JOIN_ROUND);
+  // Strokes of one pen in a row are one path: the same look, and a PDF or
+  // SVG with one drawing operation where the pen wrote many strokes.
+  const std::vector<InkStroke>& strokes = page.strokes;
+  for (size_t first = 0; first < strokes.size();) {
+    size_t end = first;
+    while (end < strokes.size() && strokes[end].pen == strokes[first].pen) ++end;
+    const PenStyle& style = document.pens.For(strokes[first].pen);
+    SetColour(cairo, style.rgb);
+    cairo_set_line_width(cairo, style.widthMm * document.unitsPerMm);
+    cairo_new_path(cairo);
+    for (size_t i = first; i < end; ++i) TraceStroke(cairo, strokes[i]);
+    cairo_stroke(cairo);
+    first = end;
+  }
+  cairo_restore(cairo);
+}
+
+bool WritePdfDocument(const InkDocument& document, std::FILE* out, std::string& error) {
+  const DocumentPage& first = document.pages.front();
+  cairo_surface_t* surface =
+      cairo_pdf_surface_create_for_stream(&WriteToFile, out, PagePoints(first.width, document),
+                                          PagePoints(first.height, document));
+  cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATOR, "tq export");
+  cairo_t* cairo = cairo_create(surface);
+  for (const DocumentPage& page : document.pages) {
+    cairo_pdf_surface_set_size(surface, PagePoints(page.width, document),
+                               PagePoints(page.height, document));
+    DrawPage(cairo, document, page, document.PointsPerUnit());
+    cairo_show_page(cairo);
+  }
+  cairo_destroy(cairo);
+  return Finish(surface, error);
+}
+
+bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std::FILE* out,
+                  std::string& error) {
+  const DocumentPage& page = document.pages.at(pageIndex);
+  const double scale = dpi / 25.4 / document.unitsPerMm;  // pixels a board unit
+  const double width = std::ceil(page.width * scale), height = std::ceil(page.height * scale);
+  if (!(width >= 1.0 && height >= 1.0 && width <= kLargestPngSide && height <= kLargestPngSide)) {
+    error = "the picture would be " + std::to_string(width) + " by " + std::to_string(height) +
+            " pixels; choose a lower --dpi or --crop";
+    return false;
+  }
+  cairo_surface_t* surface = cairo_image_surface_create(
+      CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height));
+  cairo_t* cairo = cairo_create(surface);
+  DrawPage(cairo, document, page, scale);
+  cairo_destroy(cairo);
+  const cairo_status_t status = cairo_surface_write_to_png_stream(surface, &WriteToFile, out);
+  if (status != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(surface);
+    error = cairo_status_to_string(status);
+    return false;
+  }
+  return Finish(surface, error);
+}
+
+bool WriteSvgPage(const InkDocument& document, size_t pageIndex, std::FILE* out,
+                  std::string& error) {
+  const DocumentPage& page = document.pages.at(pageIndex);
+  cairo_surface_t* surface =
+      cairo_svg_surface_create_for_stream(&WriteToFile, out, PagePoints(page.width, document),
+                                          PagePoints(page.height, document));
+  cairo_t* cairo = cairo_create(surface);
+  DrawPage(cairo, document, page, document.PointsPerUnit());
+  cairo_show_page(cairo);
+  cairo_destroy(cairo);
+  return Finish(surface, error);
+}
+
+}  // namespace tqtool
