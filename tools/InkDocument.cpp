@@ -86,8 +86,9 @@ DocumentPage LayOut(std::vector<InkStroke> strokes, const InkDocument& document,
     const double margin = layout.marginMm * layout.unitsPerMm;
     page.left = box.left - margin;
     page.top = box.top - margin;
-    page.width = box.right - box.left + 2.0 * margin;
-    page.height = box.bottom - box.top + 2.0 * margin;
+    // A lone dot without a margin still makes a page.
+    page.width = std::max(box.right - box.left + 2.0 * margin, 1.0);
+    page.height = std::max(box.bottom - box.top + 2.0 * margin, 1.0);
   }
   page.strokes = std::move(strokes);
   return page;
