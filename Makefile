@@ -4,7 +4,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev
+PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales
 # tq export: drawing with cairo, gzip for Xournal++ documents, options on
 # CLI11; the tests read the documents back with libxml2.
 PACKAGES_EXPORT = libcairo2-dev zlib1g-dev libcli11-dev libxml2-dev
