@@ -5,6 +5,7 @@
 // compared by their content (pages, ink share, ink's bounding box).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cairo.h>
@@ -463,6 +464,7 @@ TEST(Export, FailuresSayWhyExitOneAndLeaveNoFileBehind) {
   std::ofstream(dir / "kept.png") << "the user's picture";
   const std::string hello = kSamples + "hello-v2.raw";
   fs::copy_file(hello, dir / "copy.raw");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);  // nothing would ever end it
   struct Case {
     std::string arguments;
     int status;
@@ -472,6 +474,7 @@ TEST(Export, FailuresSayWhyExitOneAndLeaveNoFileBehind) {
       {(dir / "zeros.raw") + " -o " + (dir / "out.pdf"), 1, "is not a raw capture"},
       {(dir / "short.raw") + " -o " + (dir / "out.pdf"), 1, "is not a raw capture"},
       {(dir / "missing.raw") + " -o " + (dir / "out.pdf"), 1, "cannot read"},
+      {(dir / "fifo") + " -o " + (dir / "out.pdf"), 1, "is not a regular file"},
       {hello + " -o " + (dir / "out.doc"), 1, "unknown format"},
       {hello + " --format bmp -o " + (dir / "out.pdf"), 1, "unknown format of 'bmp'"},
       {hello + " -o " + (dir / "no/such/dir/out.pdf"), 1, "cannot write"},

@@ -5,12 +5,11 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 #include "PendingFile.h"
 #include "TqWindow.h"
 #include "api/BoardPort.h"
-#include "capture/CaptureFile.h"
+#include "capture/Replay.h"
 
 namespace tqtool {
 
@@ -23,30 +22,12 @@ LRESULT Gather(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return 0;
 }
 
-bool AcceptHeader(const tq::SCaptureHeader& header) {
-  return header.protocolNumber > 0.0 && header.protocolNumber < 100.0 &&
-         header.boardVersion > 0.0 && header.boardVersion < 100.0;
-}
-
-// The body of the capture through the decoders, read block by block so that
-// memory follows the ink, not the capture's length.
-void Feed(std::FILE* in, tq::CBoardPort& port) {
-  std::vector<uint8_t> block(64 * 1024);
-  size_t held = 0;
-  for (;;) {
-    const size_t read = std::fread(block.data() + held, 1, block.size() - held, in);
-    held += read;
-    size_t pos = 0;
-    while (held - pos >= port.m_packetLength) {
-      port.DispatchReceived(block.data() + pos, static_cast<int>(port.m_packetLength));
-      pos += port.m_packetLength;
-    }
-    std::memmove(block.data(), block.data() + pos, held - pos);
-    held -= pos;
-    if (read == 0) break;
-  }
-  // A live recording rarely ends on a packet boundary; the framing decides.
-  if (held > 0) port.DispatchReceived(block.data(), static_cast<int>(held));
+// The board's width and largest height follow from its baseline as the
+// library reports them for an open port.
+void SetBoard(StrokeModel& model, uint32_t baseline) {
+  tq::CBoardPort board(nullptr);
+  board.m_receiverSpacing = baseline;
+  model.SetBoard(board.GetBoardWidth(), board.GetMaxBoardHeight());
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -57,34 +38,26 @@ bool SameFile(const std::string& a, const std::string& b) {
 }  // namespace
 
 bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& error) {
-  std::FILE* in = std::fopen(path.c_str(), "rb");
-  if (in == nullptr) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  uint8_t headerBytes[tq::kCaptureHeaderSize] = {};
-  const size_t got = std::fread(headerBytes, 1, sizeof headerBytes, in);
-  const tq::SCaptureHeader header = tq::DecodeCaptureHeader(headerBytes);
-  if (got != sizeof headerBytes || !AcceptHeader(header)) {
-    std::fclose(in);
-    error = path + " is not a raw capture (its header names no board)";
-    return false;
-  }
   HWND window = TQCreateWindow(&Gather, &model);
-  {
-    tq::CBoardPort port(window);
-    port.m_boardVersion = header.boardVersion;
-    port.m_receiverSpacing = header.receiverSpacing;
-    port.m_packetLength = header.protocolNumber < 2.0 ? 5 : 9;
-    model.SetBoard(port.GetBoardWidth(), port.GetMaxBoardHeight());
-    Feed(in, port);
-  }
+  tq::SReplayOptions options;
+  options.writeCaptures = false;
+  tq::SReplayStats stats;
+  const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, options, &stats);
   DrainMessages();  // what boards below 2.0 post
   TQDestroyWindow(window);
-  const bool failed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (failed) error = "cannot read " + path;
-  return !failed;
+  SetBoard(model, stats.header.receiverSpacing);
+  switch (status) {
+    case tq::ReplayStatus::Replayed: return true;
+    case tq::ReplayStatus::CannotOpen:
+      error = "cannot read " + path + ": " + std::strerror(static_cast<int>(stats.openError.m_lOsError));
+      return false;
+    case tq::ReplayStatus::NotRegularFile: error = path + " is not a regular file"; return false;
+    case tq::ReplayStatus::NotCapture:
+      error = path + " is not a raw capture (its header names no board)";
+      return false;
+    case tq::ReplayStatus::ReadError: error = "cannot read " + path + " to its end"; return false;
+  }
+  return false;
 }
 
 bool ExportCapture(const ExportSettings& settings, ExportSummary& summary, std::string& error) {
