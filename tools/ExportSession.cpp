@@ -37,9 +37,11 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& error) {
+bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& error,
+                     bool filtered) {
   HWND window = TQCreateWindow(&Gather, &model);
   tq::SReplayOptions options;
+  options.validation = options.smoothing = options.antiStreak = filtered;
   options.writeCaptures = false;
   tq::SReplayStats stats;
   const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, options, &stats);
@@ -73,7 +75,12 @@ bool ExportCapture(const ExportSettings& settings, ExportSummary& summary, std::
   }
   StrokeModel model(settings.pageAtFlush);
   if (!ReplayIntoModel(settings.input, model, error)) return false;
-  const InkDocument document = BuildDocument(model, settings.layout, settings.pens);
+  // The debug style shows the triangulated points too: the filter left out.
+  StrokeModel unfiltered(settings.pageAtFlush);
+  if (settings.layout.debug && !ReplayIntoModel(settings.input, unfiltered, error, false)) {
+    return false;
+  }
+  const InkDocument document = BuildDocument(model, settings.layout, settings.pens, &unfiltered);
   if (!WriteDocument(document, settings.request, out.Stream(), error) || !out.Commit(error)) {
     error = "cannot write " + settings.output + ": " + error;
     return false;

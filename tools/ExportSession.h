@@ -23,9 +23,11 @@ struct ExportSummary {
   size_t pages = 0, strokes = 0, points = 0;
 };
 
-// Replays the capture at `path` into `model`, whose board it sets; false with
-// the reason when the file cannot be read or is no raw capture.
-bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& error);
+// Replays the capture at `path` into `model`, whose board it sets, with the
+// filter's stages on or all off; false with the reason when the file cannot
+// be read or is no raw capture.
+bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& error,
+                     bool filtered = true);
 
 // False with a message for the user; OUT then does not appear, and a file
 // already there is left as it was.

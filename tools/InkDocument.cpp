@@ -76,12 +76,22 @@ Box InkBox(const std::vector<InkStroke>& strokes) {
   return box;
 }
 
-DocumentPage LayOut(std::vector<InkStroke> strokes, const InkDocument& document,
-                    const PageLayout& layout) {
-  DocumentPage page;
+// The debug layers of the page at `index` of the session.
+void AddDebugLayers(DocumentPage& page, size_t index, const StrokeModel& model,
+                    const StrokeModel* unfiltered) {
+  const InkPage& written = model.Pages()[index];
+  page.written = written.strokes;
+  page.footprints = written.footprints;
+  if (unfiltered == nullptr || index >= unfiltered->Pages().size()) return;
+  for (const InkStroke& stroke : unfiltered->Pages()[index].strokes) {
+    page.rawPoints.insert(page.rawPoints.end(), stroke.points.begin(), stroke.points.end());
+  }
+}
+
+DocumentPage LayOut(DocumentPage page, const InkDocument& document, const PageLayout& layout) {
   page.width = std::max(document.boardWidth, 1u);
   page.height = std::max(document.boardHeight, 1u);
-  const Box box = InkBox(strokes);
+  const Box box = InkBox(layout.debug ? page.written : page.strokes);
   if (layout.crop && !box.Empty()) {
     const double margin = layout.marginMm * layout.unitsPerMm;
     page.left = box.left - margin;
@@ -90,7 +100,6 @@ DocumentPage LayOut(std::vector<InkStroke> strokes, const InkDocument& document,
     page.width = std::max(box.right - box.left + 2.0 * margin, 1.0);
     page.height = std::max(box.bottom - box.top + 2.0 * margin, 1.0);
   }
-  page.strokes = std::move(strokes);
   return page;
 }
 
@@ -134,15 +143,20 @@ size_t InkDocument::PointCount() const {
 }
 
 InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout,
-                          const PenStyles& pens) {
+                          const PenStyles& pens, const StrokeModel* unfiltered) {
   InkDocument document;
   document.unitsPerMm = layout.unitsPerMm;
   document.boardWidth = model.Width();
   // A board whose height the probe could not give is drawn square.
   document.boardHeight = model.Height() != 0 ? model.Height() : model.Width();
   document.pens = pens;
-  for (const InkPage& page : model.Pages()) {
-    if (!page.Empty()) document.pages.push_back(LayOut(Remaining(page), document, layout));
+  document.debug = layout.debug;
+  for (size_t index = 0; index < model.Pages().size(); ++index) {
+    if (model.Pages()[index].Empty()) continue;
+    DocumentPage page;
+    page.strokes = Remaining(model.Pages()[index]);
+    if (layout.debug) AddDebugLayers(page, index, model, unfiltered);
+    document.pages.push_back(LayOut(std::move(page), document, layout));
   }
   if (document.pages.empty()) document.pages.push_back(LayOut({}, document, layout));
   return document;

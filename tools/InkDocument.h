@@ -41,18 +41,27 @@ struct PageLayout {
   double unitsPerMm = kDefaultUnitsPerMm;
   bool crop = false;       // cut each page to its ink with a margin
   double marginMm = 10.0;  // around the ink when cropping
+  // The picture for looking at the pipeline rather than for filing: the
+  // triangulated points with the filter off, everything written (faint where
+  // it was erased) and the eraser's footprints, under the ink that is left.
+  bool debug = false;
 };
 
 // One page: the part of the board it shows, in board units, and its ink.
 struct DocumentPage {
   double left = 0.0, top = 0.0, width = 1.0, height = 1.0;
   std::vector<InkStroke> strokes;  // what is left on the board
+  // The debug style's layers, empty otherwise.
+  std::vector<InkStroke> written;
+  std::vector<Footprint> footprints;
+  std::vector<InkPoint> rawPoints;
 };
 
 struct InkDocument {
   double unitsPerMm = kDefaultUnitsPerMm;
   unsigned boardWidth = 0, boardHeight = 0;  // board units
   PenStyles pens;
+  bool debug = false;
   std::vector<DocumentPage> pages;  // never empty
 
   double PointsPerUnit() const { return kPointsPerMm / unitsPerMm; }
@@ -62,8 +71,10 @@ struct InkDocument {
 
 // Every page the board wrote on (a page never written on is left out), each
 // with what remains after erasing; a blank page when nothing was written.
+// `unfiltered`, the same session replayed with the filter off, gives the
+// debug style its raw points.
 InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout,
-                          const PenStyles& pens);
+                          const PenStyles& pens, const StrokeModel* unfiltered = nullptr);
 
 // "#RRGGBB" of a colour.
 std::string ColourText(uint32_t rgb);

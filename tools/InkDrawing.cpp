@@ -1,6 +1,7 @@
 #include "InkDrawing.h"
 
 #include <cmath>
+#include <numbers>
 
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
@@ -16,9 +17,12 @@ cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned in
              : CAIRO_STATUS_WRITE_ERROR;
 }
 
-void SetColour(cairo_t* cairo, uint32_t rgb) {
-  cairo_set_source_rgb(cairo, ((rgb >> 16) & 0xff) / 255.0, ((rgb >> 8) & 0xff) / 255.0,
-                       (rgb & 0xff) / 255.0);
+constexpr uint32_t kFootprintColour = 0xf5b041;
+constexpr uint32_t kRawPointColour = 0x9fb8d0;
+
+void SetColour(cairo_t* cairo, uint32_t rgb, double alpha) {
+  cairo_set_source_rgba(cairo, ((rgb >> 16) & 0xff) / 255.0, ((rgb >> 8) & 0xff) / 255.0,
+                        (rgb & 0xff) / 255.0, alpha);
 }
 
 // A stroke of one point is a dot: a line of no length with round ends.
@@ -38,6 +42,44 @@ bool Finish(cairo_surface_t* surface, std::string& error) {
   return false;
 }
 
+// Strokes of one pen in a row are one path: the same look, and a PDF or SVG
+// with one drawing operation where the pen wrote many strokes.
+void DrawStrokes(cairo_t* cairo, const InkDocument& document,
+                 const std::vector<InkStroke>& strokes, double alpha) {
+  for (size_t first = 0; first < strokes.size();) {
+    size_t end = first;
+    while (end < strokes.size() && strokes[end].pen == strokes[first].pen) ++end;
+    const PenStyle& style = document.pens.For(strokes[first].pen);
+    SetColour(cairo, style.rgb, alpha);
+    cairo_set_line_width(cairo, style.widthMm * document.unitsPerMm);
+    cairo_new_path(cairo);
+    for (size_t i = first; i < end; ++i) TraceStroke(cairo, strokes[i]);
+    cairo_stroke(cairo);
+    first = end;
+  }
+}
+
+// Footprints shaded, the filter-off points as light dots, and everything
+// written faint, so that the ink left on top shows what the eraser and the
+// filter did.
+void DrawDebugLayers(cairo_t* cairo, const InkDocument& document, const DocumentPage& page) {
+  SetColour(cairo, kFootprintColour, 0.3);
+  for (const Footprint& footprint : page.footprints) {
+    cairo_new_path(cairo);
+    for (const InkPoint& corner : footprint.corners) cairo_line_to(cairo, corner.x, corner.y);
+    cairo_close_path(cairo);
+    cairo_fill(cairo);
+  }
+  SetColour(cairo, kRawPointColour, 1.0);
+  cairo_new_path(cairo);
+  for (const InkPoint& point : page.rawPoints) {
+    cairo_new_sub_path(cairo);
+    cairo_arc(cairo, point.x, point.y, 0.4 * document.unitsPerMm, 0.0, 2.0 * std::numbers::pi);
+  }
+  cairo_fill(cairo);
+  DrawStrokes(cairo, document, page.written, 0.3);
+}
+
 double PagePoints(double boardUnits, const InkDocument& document) {
   return boardUnits * document.PointsPerUnit();
 }
@@ -53,20 +95,8 @@ void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& p
   cairo_translate(cairo, -page.left, -page.top);
   cairo_set_line_cap(cairo, CAIRO_LINE_CAP_ROUND);
   cairo_set_line_join(cairo, CAIRO_LINE_JOIN_ROUND);
-  // Strokes of one pen in a row are one path: the same look, and a PDF or
-  // SVG with one drawing operation where the pen wrote many strokes.
-  const std::vector<InkStroke>& strokes = page.strokes;
-  for (size_t first = 0; first < strokes.size();) {
-    size_t end = first;
-    while (end < strokes.size() && strokes[end].pen == strokes[first].pen) ++end;
-    const PenStyle& style = document.pens.For(strokes[first].pen);
-    SetColour(cairo, style.rgb);
-    cairo_set_line_width(cairo, style.widthMm * document.unitsPerMm);
-    cairo_new_path(cairo);
-    for (size_t i = first; i < end; ++i) TraceStroke(cairo, strokes[i]);
-    cairo_stroke(cairo);
-    first = end;
-  }
+  if (document.debug) DrawDebugLayers(cairo, document, page);
+  DrawStrokes(cairo, document, page.strokes, 1.0);
   cairo_restore(cairo);
 }
 

@@ -56,6 +56,9 @@ void DescribeOptions(CLI::App& app, ExportArgs& args) {
   app.add_option("--dpi", args.settings.request.dpi, "pixels an inch of a PNG")
       ->check(CLI::Range(1.0, 2400.0))
       ->default_val(150.0);
+  app.add_flag("--debug", args.settings.layout.debug,
+               "PDF, PNG, SVG: also the filter-off points, all that was written (faint) and "
+               "the eraser's footprints");
   app.add_flag("-q,--quiet", args.quiet, "print nothing when all goes well");
 }
 
