@@ -5,6 +5,7 @@
 // compared by their content (pages, ink share, ink's bounding box).
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -399,6 +400,27 @@ TEST(Export, PagesFollowTheBoardsFlushAndCropFollowsTheInk) {
     EXPECT_NEAR(first[0], (pages[p][0].points[0].x - box.left + 50) * kPointsPerUnit, 0.01);
     EXPECT_NEAR(first[1], (pages[p][0].points[0].y - box.top + 50) * kPointsPerUnit, 0.01);
   }
+}
+
+// Nine idle hours of heartbeat bytes in front of a word: the replay reads in
+// blocks and keeps only the ink, so the export needs no more memory than for
+// the word alone, far less than the capture's 32 MiB.
+TEST(Export, MemoryFollowsTheInkNotTheCapture) {
+  ScratchDir dir;
+  const std::string raw = Slurp(kSamples + "hello-v2.raw");
+  {
+    // Written in pieces: a child's peak counts what this process held when it forked.
+    std::ofstream idle(dir / "idle.raw", std::ios::binary);
+    idle << raw.substr(0, 20);
+    const std::string heartbeats(1u << 16, char(0xF0));
+    for (int i = 0; i < 512; ++i) idle << heartbeats;
+    idle << raw.substr(20);
+  }
+  ASSERT_EQ(Shell(kTool + " export -q " + (dir / "idle.raw") + " -o " + (dir / "idle.inkml")), 0);
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);  // the largest of the children, in KiB
+  EXPECT_LT(usage.ru_maxrss, 24 * 1024);
+  CheckInkml(dir / "idle.inkml", ExpectedPages(kSamples + "hello-v2.events", true));
 }
 
 // The erasing rule as the pictures show it: a footprint made after a stroke
