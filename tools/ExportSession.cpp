@@ -47,6 +47,9 @@ bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& e
   const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, options, &stats);
   DrainMessages();  // what boards below 2.0 post
   TQDestroyWindow(window);
+  // A capture that ends before the pen is lifted (or while the filter still
+  // holds the stroke's end) has drawn that stroke all the same: keep it.
+  model.Pen(TQ_MSG_PEN_UP, 0, 0, 0);
   SetBoard(model, stats.header.receiverSpacing);
   switch (status) {
     case tq::ReplayStatus::Replayed: return true;
