@@ -5,7 +5,6 @@
 // written over and over, the board flushed every fifty words, so it holds
 // real handwriting as the filter sees it and twenty-odd pages of ink.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -31,7 +30,8 @@ std::map<std::string, double> g_seconds;  // best of the runs, by extension
 
 void WriteHour(const fs::path& path) {
   std::ifstream in(std::string(TQ_SOURCE_DIR) + "/samples/hello-v2.raw", std::ios::binary);
-  const std::vector<char> sample((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<char> sample((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
   if (sample.size() <= 20) return;
   const std::vector<char> body(sample.begin() + 20, sample.end());
   const char flush[9] = {char(0xC0), char(0x102 / 128), char(0x102 % 128), 0, 0, 0, 0, 0, 0};
@@ -62,7 +62,8 @@ void BM_Export(benchmark::State& state, const std::string& extension) {
       state.SkipWithError(error.c_str());
       return;
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.SetIterationTime(seconds);
     best = std::min(best, seconds);
     state.counters["points"] = static_cast<double>(summary.points);
@@ -76,16 +77,19 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tq-export-bench-XXXXXX";
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tq-export-bench-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     std::perror("export_bench: mkdtemp");
     return 1;
   }
   g_dir = pattern;
   WriteHour(g_dir / "hour.raw");
-  std::printf("capture: %zu packets\n", static_cast<size_t>((fs::file_size(g_dir / "hour.raw") - 20) / 9));
+  std::printf("capture: %zu packets\n",
+              static_cast<size_t>((fs::file_size(g_dir / "hour.raw") - 20) / 9));
   for (const char* extension : {".xopp", ".inkml", ".pdf", ".png", ".svg"}) {
-    benchmark::RegisterBenchmark((std::string("BM_Export") + extension).c_str(), BM_Export, extension)
+    benchmark::RegisterBenchmark((std::string("BM_Export") + extension).c_str(), BM_Export,
+                                 extension)
         ->UseManualTime()
         ->Iterations(3)
         ->Unit(benchmark::kMillisecond);

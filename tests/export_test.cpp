@@ -3,15 +3,13 @@
 // stroke model built from the bundled samples' golden message lists;
 // xmllint, the PDF tools and Xournal++ itself open the files; pictures are
 // compared by their content (pages, ink share, ink's bounding box).
+#include <cairo.h>
 #include <gtest/gtest.h>
-
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-
-#include <cairo.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
 
 #include <cmath>
 #include <cstdio>
@@ -20,13 +18,13 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
-
 #include <thread>
+#include <vector>
 
 #include "ExportSession.h"
 #include "InkDrawing.h"
 #include "StrokeModel.h"
+#include "geometry/Truncate.h"
 #include "support/PtyBoard.h"
 
 namespace {
@@ -38,7 +36,7 @@ using tqtool::InkStroke;
 const std::string kTool = TQ_TOOL_PATH;
 const std::string kSamples = std::string(TQ_SOURCE_DIR) + "/samples/";
 const char* const kSampleNames[] = {"hello-v1", "hello-v2", "hello-v4", "pens-v3", "eraser-v3"};
-constexpr double kPointsPerUnit = 72.0 / 25.4 / 10.0;  // at the default 10 units a millimetre
+constexpr double kPointsPerUnit = 72.0 / 25.4 / tqtool::kDefaultUnitsPerMm;
 
 class ScratchDir {
  public:
@@ -53,7 +51,8 @@ class ScratchDir {
   std::string operator/(const std::string& name) const { return m_path + "/" + name; }
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_path)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(m_path))
+      names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -89,7 +88,9 @@ std::vector<std::vector<InkStroke>> ExpectedPages(const std::string& events, boo
     long a = 0, b = 0, c = 0, d = 0;
     if (kind == "down" || kind == "move" || kind == "up") {
       lines >> a >> b >> c >> d;
-      const UINT message = kind == "down" ? TQ_MSG_PEN_DOWN : kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP;
+      const UINT message = kind == "down"   ? TQ_MSG_PEN_DOWN
+                           : kind == "move" ? TQ_MSG_PEN_MOVE
+                                            : TQ_MSG_PEN_UP;
       model.Pen(message, int(a), int(b), int(d));
     } else if (kind == "board") {
       lines >> a >> b;
@@ -196,7 +197,7 @@ void CheckXopp(const std::string& path, const std::vector<std::vector<InkStroke>
       const InkStroke& stroke = expected[p][s];
       EXPECT_EQ(Attribute(strokes[s], "tool"), "pen");
       EXPECT_EQ(Attribute(strokes[s], "color"), stroke.pen == 0 ? "#102030ff" : "#c00000ff");
-      EXPECT_NEAR(std::stod(Attribute(strokes[s], "width")), stroke.pen == 0 ? 5.67 : 2.27, 0.01);
+      EXPECT_NEAR(std::stod(Attribute(strokes[s], "width")), stroke.pen == 0 ? 5.67 : 7.09, 0.01);
       const std::vector<double> numbers = Numbers(Text(strokes[s]));
       const size_t points = std::max<size_t>(stroke.points.size(), 2);
       ASSERT_EQ(numbers.size(), 2 * points) << path << " stroke " << s;
@@ -213,7 +214,7 @@ void CheckXopp(const std::string& path, const std::vector<std::vector<InkStroke>
 
 struct Ink {
   int width = 0, height = 0;
-  double share = 0.0;  // of the picture's pixels
+  double share = 0.0;                              // of the picture's pixels
   int left = 0, top = 0, right = -1, bottom = -1;  // the ink's bounding box
 };
 
@@ -264,8 +265,8 @@ Box PointBox(const std::vector<InkStroke>& strokes) {
 // Page N of a PDF as a PNG at `dpi`, through poppler.
 std::string Rasterise(const std::string& pdf, int page, int dpi, const std::string& stem) {
   const std::string n = std::to_string(page);
-  Shell("pdftoppm -png -singlefile -r " + std::to_string(dpi) + " -f " + n + " -l " + n + " '" + pdf +
-      "' '" + stem + "'");
+  Shell("pdftoppm -png -singlefile -r " + std::to_string(dpi) + " -f " + n + " -l " + n + " '" +
+        pdf + "' '" + stem + "'");
   return stem + ".png";
 }
 
@@ -281,7 +282,7 @@ int PdfPages(const std::string& pdf) {
 }
 
 unsigned BoardHeight(unsigned baseline) {
-  return unsigned(std::sqrt(30250000.0 - double(baseline) * baseline));
+  return unsigned(tq::TruncateToInt32(std::sqrt(30250000.0 - double(baseline) * baseline)));
 }
 
 // A capture of the hello sample written twice, the board flushed after each.
@@ -317,13 +318,13 @@ TEST(Export, EverySampleInEveryFormatHoldsWhatIsLeftOnTheBoard) {
     EXPECT_EQ(Shell("xmllint --noout " + (dir / name) + ".inkml " + (dir / name) + ".svg"), 0);
     EXPECT_EQ(PdfPages(dir / (name + std::string(".pdf"))), int(expected.size()));
 
-    // The PNG at 150 dpi holds the ink where the points lie, pen widths aside.
+    // The PNG at its default dpi holds the ink where the points lie, pen widths aside.
     const Ink png = InkOf(dir / (name + std::string(".png")));
-    const double pixels = 150.0 / 25.4 / 10.0;
-    EXPECT_EQ(png.width, int(std::ceil(width * pixels)));
-    EXPECT_EQ(png.height, int(std::ceil(height * pixels)));
+    const double pixels = tqtool::kDefaultDpi / 25.4 / tqtool::kDefaultUnitsPerMm;
+    EXPECT_EQ(double(png.width), std::ceil(width * pixels));
+    EXPECT_EQ(double(png.height), std::ceil(height * pixels));
     const Box box = PointBox(expected[0]);
-    const double slack = 2.0 / 2.0 * 150.0 / 25.4 + 2.0;  // half the widest pen and a pixel
+    const double slack = 2.5 / 2.0 * tqtool::kDefaultDpi / 25.4 + 2.0;  // half the widest pen, 2 pixels
     EXPECT_NEAR(png.left, box.left * pixels, slack);
     EXPECT_NEAR(png.right, box.right * pixels, slack);
     EXPECT_NEAR(png.top, box.top * pixels, slack);
@@ -331,7 +332,7 @@ TEST(Export, EverySampleInEveryFormatHoldsWhatIsLeftOnTheBoard) {
     EXPECT_GT(png.share, 0.001);
 
     // The PDF, drawn by poppler at the same resolution, is the same picture.
-    const Ink pdf = InkOf(Rasterise(dir / (name + std::string(".pdf")), 1, 150, dir / "page"));
+    const Ink pdf = InkOf(Rasterise(dir / (name + std::string(".pdf")), 1, int(tqtool::kDefaultDpi), dir / "page"));
     EXPECT_EQ(pdf.width, png.width);
     EXPECT_NEAR(pdf.share, png.share, 0.15 * png.share);
     EXPECT_NEAR(pdf.left, png.left, 2);
@@ -352,15 +353,16 @@ TEST(Export, XournalppOpensTheDocumentAndPrintsTheSameInkAsOurPdf) {
     const std::string home = dir / "home";
     fs::create_directories(home);
     ASSERT_EQ(Shell("cd " + home + " && HOME=" + home + " XDG_CONFIG_HOME=" + home +
-                  " XDG_CACHE_HOME=" + home + " XDG_DATA_HOME=" + home + " timeout 120 xvfb-run -a" +
-                  " xournalpp " + (dir / "doc.xopp") + " -p " + (dir / "theirs.pdf") + " >/dev/null 2>&1"),
+                    " XDG_CACHE_HOME=" + home + " XDG_DATA_HOME=" + home +
+                    " timeout 120 xvfb-run -a" + " xournalpp " + (dir / "doc.xopp") + " -p " +
+                    (dir / "theirs.pdf") + " >/dev/null 2>&1"),
               0);
     const int pages = PdfPages(dir / "ours.pdf");
     ASSERT_GT(pages, 0);
     EXPECT_EQ(PdfPages(dir / "theirs.pdf"), pages);
     for (int page = 1; page <= pages; ++page) {
-      const Ink ours = InkOf(Rasterise(dir / "ours.pdf", page, 100, dir / "ours"));
-      const Ink theirs = InkOf(Rasterise(dir / "theirs.pdf", page, 100, dir / "theirs"));
+      const Ink ours = InkOf(Rasterise(dir / "ours.pdf", page, 20, dir / "ours"));
+      const Ink theirs = InkOf(Rasterise(dir / "theirs.pdf", page, 20, dir / "theirs"));
       EXPECT_EQ(theirs.width, ours.width);
       EXPECT_EQ(theirs.height, ours.height);
       EXPECT_GT(ours.share, 0.0005);
@@ -388,18 +390,24 @@ TEST(Export, PagesFollowTheBoardsFlushAndCropFollowsTheInk) {
   ASSERT_EQ(Shell(kTool + " export -q --no-pages " + raw + " -o " + (dir / "one.inkml")), 0);
   CheckInkml(dir / "one.inkml", single);
 
-  // Cropped: each page is its points' box, 5 mm (50 units) beyond it all round.
-  ASSERT_EQ(Shell(kTool + " export -q --crop --margin 5" + kPens + raw + " -o " + (dir / "crop.xopp")), 0);
+  // Cropped: each page is its points' box, 5 mm beyond it all round.
+  const double margin = 5 * tqtool::kDefaultUnitsPerMm;
+  ASSERT_EQ(
+      Shell(kTool + " export -q --crop --margin 5" + kPens + raw + " -o " + (dir / "crop.xopp")),
+      0);
   XmlFile file(dir / "crop.xopp");
   const std::vector<xmlNode*> written = Children(file.Root(), "page");
   ASSERT_EQ(written.size(), pages.size());
   for (size_t p = 0; p < pages.size(); ++p) {
     const Box box = PointBox(pages[p]);
-    EXPECT_NEAR(std::stod(Attribute(written[p], "width")), (box.right - box.left + 100) * kPointsPerUnit, 0.01);
-    EXPECT_NEAR(std::stod(Attribute(written[p], "height")), (box.bottom - box.top + 100) * kPointsPerUnit, 0.01);
-    const std::vector<double> first = Numbers(Text(Children(Children(written[p], "layer")[0], "stroke")[0]));
-    EXPECT_NEAR(first[0], (pages[p][0].points[0].x - box.left + 50) * kPointsPerUnit, 0.01);
-    EXPECT_NEAR(first[1], (pages[p][0].points[0].y - box.top + 50) * kPointsPerUnit, 0.01);
+    EXPECT_NEAR(std::stod(Attribute(written[p], "width")),
+                (box.right - box.left + 2 * margin) * kPointsPerUnit, 0.01);
+    EXPECT_NEAR(std::stod(Attribute(written[p], "height")),
+                (box.bottom - box.top + 2 * margin) * kPointsPerUnit, 0.01);
+    const std::vector<double> first =
+        Numbers(Text(Children(Children(written[p], "layer")[0], "stroke")[0]));
+    EXPECT_NEAR(first[0], (pages[p][0].points[0].x - box.left + margin) * kPointsPerUnit, 0.01);
+    EXPECT_NEAR(first[1], (pages[p][0].points[0].y - box.top + margin) * kPointsPerUnit, 0.01);
   }
 }
 
@@ -448,19 +456,22 @@ TEST(Export, WhatALaterFootprintCoversIsGoneFromThePicture) {
     tqtool::StrokeModel model;
     model.SetBoard(1000, 1000);
     auto footprint = [&] {
-      const InkPoint corner[4] = {{c.eraserLeft, 350}, {c.eraserRight, 350}, {c.eraserRight, 650},
-                                  {c.eraserLeft, 650}};
+      const InkPoint corner[4] = {
+          {c.eraserLeft, 350}, {c.eraserRight, 350}, {c.eraserRight, 650}, {c.eraserLeft, 650}};
       const int walk[8] = {0, 1, 2, 0, 3, 2, 3, 1};
-      for (int i = 0; i < 8; ++i) model.Pen(i ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_DOWN, corner[walk[i]].x, corner[walk[i]].y, 0);
+      for (int i = 0; i < 8; ++i)
+        model.Pen(i ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_DOWN, corner[walk[i]].x, corner[walk[i]].y, 0);
       model.Pen(TQ_MSG_PEN_UP, 140, 0, 0);
     };
     if (c.eraseFirst) footprint();
-    for (int x = 100; x <= 900; x += 10) model.Pen(x == 100 ? TQ_MSG_PEN_DOWN : TQ_MSG_PEN_MOVE, x, 500, 1);
+    for (int x = 100; x <= 900; x += 10)
+      model.Pen(x == 100 ? TQ_MSG_PEN_DOWN : TQ_MSG_PEN_MOVE, x, 500, 1);
     model.Pen(TQ_MSG_PEN_UP, 900, 500, 0);
     if (c.flushBetween) model.BoardEvent(0);
     if (!c.eraseFirst) footprint();
 
     tqtool::PageLayout layout;
+    layout.unitsPerMm = 10.0;
     const tqtool::InkDocument document = tqtool::BuildDocument(model, layout, {});
     ASSERT_EQ(document.pages.size(), c.flushBetween ? 2u : 1u);
     EXPECT_EQ(document.pages[0].strokes.size(), c.pieces);
@@ -515,7 +526,8 @@ TEST(Export, FailuresSayWhyExitOneAndLeaveNoFileBehind) {
       {hello + " -o " + (dir / "out.doc"), 1, "unknown format"},
       {hello + " --format bmp -o " + (dir / "out.pdf"), 1, "unknown format of 'bmp'"},
       {hello + " -o " + (dir / "no/such/dir/out.pdf"), 1, "cannot write"},
-      {(dir / "copy.raw") + " --format pdf -o " + (dir / "copy.raw"), 1, "would replace the capture"},
+      {(dir / "copy.raw") + " --format pdf -o " + (dir / "copy.raw"), 1,
+       "would replace the capture"},
       {hello + " --page 2 -o " + (dir / "kept.png"), 1, "no page 2"},
       {hello + " --pens 1=red -o " + (dir / "out.pdf"), 2, "the colour is not #RRGGBB"},
       {hello + " --dpi 0 -o " + (dir / "out.png"), 2, "--dpi"},
@@ -524,7 +536,8 @@ TEST(Export, FailuresSayWhyExitOneAndLeaveNoFileBehind) {
   const std::vector<std::string> before = dir.Names();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments);
-    EXPECT_EQ(Shell(kTool + " export " + c.arguments + " 2>" + (dir / "../tq-export-said")), c.status);
+    EXPECT_EQ(Shell(kTool + " export " + c.arguments + " 2>" + (dir / "../tq-export-said")),
+              c.status);
     const std::string said = Slurp(dir / "../tq-export-said");
     EXPECT_NE(said.find(c.says), std::string::npos) << said;
     EXPECT_EQ(dir.Names(), before);
@@ -541,7 +554,7 @@ TEST(Export, ALiveRecordingExportsToTheStrokesTheWindowReceived) {
   tqtest::PtyBoard board(6, tqtest::LongFormBoard("2.0", "2.1", 3056));
   std::thread live([&] {
     Shell(kTool + " live --port 6 --events --seconds 3 --record " + (dir / "rec.raw") + " > " +
-        (dir / "live.events"));
+          (dir / "live.events"));
   });
   ASSERT_TRUE(board.WaitForReceived(0x20, 1, 3000));
   usleep(300 * 1000);
@@ -552,8 +565,12 @@ TEST(Export, ALiveRecordingExportsToTheStrokesTheWindowReceived) {
   ASSERT_GT(Count(expected), 3u);
   ASSERT_EQ(Shell(kTool + " export -q " + (dir / "rec.raw") + " -o " + (dir / "rec.inkml")), 0);
   CheckInkml(dir / "rec.inkml", expected);
-  EXPECT_EQ(Shell(kTool + " live --port 6 --seconds 1 --record " + (dir / "no/such.raw") + " 2>/dev/null"), 1);
-  EXPECT_EQ(Shell(kTool + " live --port 6 --seconds 1 --record " + (dir / "rec.txt") + " 2>/dev/null"), 2);
+  EXPECT_EQ(Shell(kTool + " live --port 6 --seconds 1 --record " + (dir / "no/such.raw") +
+                  " 2>/dev/null"),
+            1);
+  EXPECT_EQ(
+      Shell(kTool + " live --port 6 --seconds 1 --record " + (dir / "rec.txt") + " 2>/dev/null"),
+      2);
 }
 
 TEST(PenStyles, ParsesColoursAndWidthsAndRefusesAnythingElse) {
@@ -565,13 +582,20 @@ TEST(PenStyles, ParsesColoursAndWidthsAndRefusesAnythingElse) {
     double width;
   };
   const Case cases[] = {
-      {"1=#000000", true, 1, 0x000000, 0.8},        {"2=#D00000:1.5", true, 2, 0xd00000, 1.5},
-      {"0=#123456,0=#abcdef:3", true, 0, 0xabcdef, 3.0}, {"7=#00ff00:50", true, 7, 0x00ff00, 50.0},
-      {"8=#000000", false, 0, 0, 0},               {"-1=#000000", false, 0, 0, 0},
-      {"1=000000", false, 0, 0, 0},                {"1=#00000", false, 0, 0, 0},
-      {"1=#00000g", false, 0, 0, 0},               {"1=#000000:0", false, 0, 0, 0},
-      {"1=#000000:51", false, 0, 0, 0},            {"1=#000000:wide", false, 0, 0, 0},
-      {"=#000000", false, 0, 0, 0},                {"1x=#000000", false, 0, 0, 0},
+      {"1=#000000", true, 1, 0x000000, 2.5},
+      {"2=#D00000:1.5", true, 2, 0xd00000, 1.5},
+      {"0=#123456,0=#abcdef:3", true, 0, 0xabcdef, 3.0},
+      {"7=#00ff00:50", true, 7, 0x00ff00, 50.0},
+      {"8=#000000", false, 0, 0, 0},
+      {"-1=#000000", false, 0, 0, 0},
+      {"1=000000", false, 0, 0, 0},
+      {"1=#00000", false, 0, 0, 0},
+      {"1=#00000g", false, 0, 0, 0},
+      {"1=#000000:0", false, 0, 0, 0},
+      {"1=#000000:101", false, 0, 0, 0},
+      {"1=#000000:wide", false, 0, 0, 0},
+      {"=#000000", false, 0, 0, 0},
+      {"1x=#000000", false, 0, 0, 0},
       {"1=#000000,2", false, 0, 0, 0},
   };
   for (const Case& c : cases) {

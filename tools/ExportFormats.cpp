@@ -50,11 +50,16 @@ bool WriteDocument(const InkDocument& document, const ExportRequest& request, st
     return false;
   }
   switch (request.format) {
-    case ExportFormat::Xopp: return WriteXopp(document, out, error);
-    case ExportFormat::Inkml: return WriteInkml(document, out, error);
-    case ExportFormat::Pdf: return WritePdfDocument(document, out, error);
-    case ExportFormat::Png: return WritePngPage(document, request.pageIndex, request.dpi, out, error);
-    case ExportFormat::Svg: return WriteSvgPage(document, request.pageIndex, out, error);
+    case ExportFormat::Xopp:
+      return WriteXopp(document, out, error);
+    case ExportFormat::Inkml:
+      return WriteInkml(document, out, error);
+    case ExportFormat::Pdf:
+      return WritePdfDocument(document, out, error);
+    case ExportFormat::Png:
+      return WritePngPage(document, request.pageIndex, request.dpi, out, error);
+    case ExportFormat::Svg:
+      return WriteSvgPage(document, request.pageIndex, out, error);
   }
   return false;
 }

@@ -18,7 +18,7 @@ bool FormatFromName(const std::string& name, ExportFormat& format);
 struct ExportRequest {
   ExportFormat format = ExportFormat::Pdf;
   size_t pageIndex = 0;  // PNG and SVG: the one page drawn, from 0
-  double dpi = 150.0;    // PNG
+  double dpi = kDefaultDpi;  // PNG
 };
 
 // False with the reason in `error`, a page the document lacks included.

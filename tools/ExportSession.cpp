@@ -52,15 +52,21 @@ bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& e
   model.Pen(TQ_MSG_PEN_UP, 0, 0, 0);
   SetBoard(model, stats.header.receiverSpacing);
   switch (status) {
-    case tq::ReplayStatus::Replayed: return true;
+    case tq::ReplayStatus::Replayed:
+      return true;
     case tq::ReplayStatus::CannotOpen:
-      error = "cannot read " + path + ": " + std::strerror(static_cast<int>(stats.openError.m_lOsError));
+      error = "cannot read " + path + ": " +
+              std::strerror(static_cast<int>(stats.openError.m_lOsError));
       return false;
-    case tq::ReplayStatus::NotRegularFile: error = path + " is not a regular file"; return false;
+    case tq::ReplayStatus::NotRegularFile:
+      error = path + " is not a regular file";
+      return false;
     case tq::ReplayStatus::NotCapture:
       error = path + " is not a raw capture (its header names no board)";
       return false;
-    case tq::ReplayStatus::ReadError: error = "cannot read " + path + " to its end"; return false;
+    case tq::ReplayStatus::ReadError:
+      error = "cannot read " + path + " to its end";
+      return false;
   }
   return false;
 }

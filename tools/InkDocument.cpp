@@ -15,7 +15,7 @@ namespace {
 // Marker colours: black, blue, red, green, then less common sleeves.
 constexpr uint32_t kDefaultColours[PenStyles::kCodes] = {0x1b1b1b, 0x1f5fbf, 0xc0392b, 0x1e8449,
                                                          0x8e44ad, 0xd35400, 0x117a65, 0x7d6608};
-constexpr double kWidestPenMm = 50.0;
+constexpr double kWidestPenMm = 100.0;
 
 bool ParseColour(const std::string& text, uint32_t& rgb) {
   if (text.size() != 7 || text[0] != '#') return false;
@@ -51,7 +51,7 @@ bool ParseItem(const std::string& item, int& code, PenStyle& style, std::string&
     return false;
   }
   if (colon != std::string::npos && !ParseWidth(value.substr(colon + 1), style.widthMm)) {
-    error = "'" + item + "': the width is not a number of millimetres above 0 and up to 50";
+    error = "'" + item + "': the width is not a number of millimetres above 0 and up to 100";
     return false;
   }
   return true;
@@ -59,7 +59,8 @@ bool ParseItem(const std::string& item, int& code, PenStyle& style, std::string&
 
 struct Box {
   double left = std::numeric_limits<double>::max(), top = std::numeric_limits<double>::max();
-  double right = std::numeric_limits<double>::lowest(), bottom = std::numeric_limits<double>::lowest();
+  double right = std::numeric_limits<double>::lowest(),
+         bottom = std::numeric_limits<double>::lowest();
   bool Empty() const { return right < left; }
 };
 
@@ -142,8 +143,8 @@ size_t InkDocument::PointCount() const {
   return count;
 }
 
-InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout,
-                          const PenStyles& pens, const StrokeModel* unfiltered) {
+InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout, const PenStyles& pens,
+                          const StrokeModel* unfiltered) {
   InkDocument document;
   document.unitsPerMm = layout.unitsPerMm;
   document.boardWidth = model.Width();

@@ -12,14 +12,16 @@
 
 namespace tqtool {
 
-// Board units per millimetre when the user names none: a word written at an
-// ordinary hand's size on the board comes out at that size on paper.
-constexpr double kDefaultUnitsPerMm = 10.0;
+// Board units per millimetre when the user names none, as for the pen on the
+// desktop: the board comes out at its own size, a whiteboard of 1.7 by 2.3 m.
+constexpr double kDefaultUnitsPerMm = 2.0;
+// A PNG of the whole board at that size stays about 2000 by 2700 pixels.
+constexpr double kDefaultDpi = 30.0;
 constexpr double kPointsPerMm = 72.0 / 25.4;
 
 struct PenStyle {
-  uint32_t rgb = 0;       // 0xRRGGBB
-  double widthMm = 0.8;   // the line's width on paper
+  uint32_t rgb = 0;      // 0xRRGGBB
+  double widthMm = 2.5;  // the line's width on paper: a whiteboard marker's
 };
 
 // One style per pen code. Codes beyond the table share the last pens' styles
@@ -73,8 +75,8 @@ struct InkDocument {
 // with what remains after erasing; a blank page when nothing was written.
 // `unfiltered`, the same session replayed with the filter off, gives the
 // debug style its raw points.
-InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout,
-                          const PenStyles& pens, const StrokeModel* unfiltered = nullptr);
+InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout, const PenStyles& pens,
+                          const StrokeModel* unfiltered = nullptr);
 
 // "#RRGGBB" of a colour.
 std::string ColourText(uint32_t rgb);

@@ -1,11 +1,13 @@
 #include "InkDrawing.h"
 
-#include <cmath>
-#include <numbers>
-
 #include <cairo-pdf.h>
 #include <cairo-svg.h>
 #include <cairo.h>
+
+#include <cmath>
+#include <numbers>
+
+#include "geometry/Truncate.h"
 
 namespace tqtool {
 
@@ -44,8 +46,8 @@ bool Finish(cairo_surface_t* surface, std::string& error) {
 
 // Strokes of one pen in a row are one path: the same look, and a PDF or SVG
 // with one drawing operation where the pen wrote many strokes.
-void DrawStrokes(cairo_t* cairo, const InkDocument& document,
-                 const std::vector<InkStroke>& strokes, double alpha) {
+void DrawStrokes(cairo_t* cairo, const InkDocument& document, const std::vector<InkStroke>& strokes,
+                 double alpha) {
   for (size_t first = 0; first < strokes.size();) {
     size_t end = first;
     while (end < strokes.size() && strokes[end].pen == strokes[first].pen) ++end;
@@ -86,8 +88,7 @@ double PagePoints(double boardUnits, const InkDocument& document) {
 
 }  // namespace
 
-void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& page,
-              double scale) {
+void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& page, double scale) {
   cairo_save(cairo);
   cairo_set_source_rgb(cairo, 1.0, 1.0, 1.0);
   cairo_paint(cairo);
@@ -102,9 +103,8 @@ void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& p
 
 bool WritePdfDocument(const InkDocument& document, std::FILE* out, std::string& error) {
   const DocumentPage& first = document.pages.front();
-  cairo_surface_t* surface =
-      cairo_pdf_surface_create_for_stream(&WriteToFile, out, PagePoints(first.width, document),
-                                          PagePoints(first.height, document));
+  cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(
+      &WriteToFile, out, PagePoints(first.width, document), PagePoints(first.height, document));
   cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATOR, "tq export");
   cairo_t* cairo = cairo_create(surface);
   for (const DocumentPage& page : document.pages) {
@@ -123,12 +123,13 @@ bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std
   const double scale = dpi / 25.4 / document.unitsPerMm;  // pixels a board unit
   const double width = std::ceil(page.width * scale), height = std::ceil(page.height * scale);
   if (!(width >= 1.0 && height >= 1.0 && width <= kLargestPngSide && height <= kLargestPngSide)) {
-    error = "the picture would be " + std::to_string(width) + " by " + std::to_string(height) +
-            " pixels; choose a lower --dpi or --crop";
+    char size[96];
+    std::snprintf(size, sizeof size, "%.0f by %.0f", width, height);
+    error = std::string("the picture would be ") + size + " pixels; choose a lower --dpi or --crop";
     return false;
   }
-  cairo_surface_t* surface = cairo_image_surface_create(
-      CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height));
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, tq::TruncateToInt32(width),
+                                                        tq::TruncateToInt32(height));
   cairo_t* cairo = cairo_create(surface);
   DrawPage(cairo, document, page, scale);
   cairo_destroy(cairo);
@@ -144,9 +145,8 @@ bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std
 bool WriteSvgPage(const InkDocument& document, size_t pageIndex, std::FILE* out,
                   std::string& error) {
   const DocumentPage& page = document.pages.at(pageIndex);
-  cairo_surface_t* surface =
-      cairo_svg_surface_create_for_stream(&WriteToFile, out, PagePoints(page.width, document),
-                                          PagePoints(page.height, document));
+  cairo_surface_t* surface = cairo_svg_surface_create_for_stream(
+      &WriteToFile, out, PagePoints(page.width, document), PagePoints(page.height, document));
   cairo_t* cairo = cairo_create(surface);
   DrawPage(cairo, document, page, document.PointsPerUnit());
   cairo_show_page(cairo);

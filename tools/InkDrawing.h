@@ -20,7 +20,7 @@ void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& p
 bool WritePdfDocument(const InkDocument& document, std::FILE* out, std::string& error);
 // `pageIndex` counts from 0; the caller checks it is one of the document's.
 bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std::FILE* out,
-              std::string& error);
+                  std::string& error);
 bool WriteSvgPage(const InkDocument& document, size_t pageIndex, std::FILE* out,
                   std::string& error);
 

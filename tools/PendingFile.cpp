@@ -1,11 +1,11 @@
 #include "PendingFile.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tqtool {
 

@@ -1,10 +1,10 @@
 #include "XoppWriter.h"
 
+#include <zlib.h>
+
 #include <cerrno>
 #include <cstring>
 #include <vector>
-
-#include <zlib.h>
 
 #include "XmlText.h"
 

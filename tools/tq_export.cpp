@@ -1,9 +1,8 @@
 // tq export: a recorded session as a document: Xournal++, InkML, PDF, PNG or
 // SVG, with what the eraser took away gone.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 #include "ExportSession.h"
 #include "TqCommands.h"
@@ -35,17 +34,22 @@ struct ExportArgs {
 void DescribeOptions(CLI::App& app, ExportArgs& args) {
   app.add_option("capture", args.settings.input, "the raw capture (FILE.raw)")->required();
   app.add_option("-o,--output", args.settings.output, "the document to write")->required();
-  app.add_option("--format", args.format, "xopp, inkml, pdf, png or svg (default: OUT's extension)");
+  app.add_option("--format", args.format,
+                 "xopp, inkml, pdf, png or svg (default: OUT's extension)");
   app.add_option("--scale", args.settings.layout.unitsPerMm, "board units per millimetre")
       ->check(CLI::PositiveNumber)
       ->default_val(tqtool::kDefaultUnitsPerMm);
-  app.add_flag("--pages,!--no-pages", args.settings.pageAtFlush, "a new page at the board's flush (default: on)");
-  app.add_flag("--crop", args.settings.layout.crop, "cut each page to its ink, with --margin around");
-  app.add_option("--margin", args.settings.layout.marginMm, "millimetres around the ink with --crop")
+  app.add_flag("--pages,!--no-pages", args.settings.pageAtFlush,
+               "a new page at the board's flush (default: on)");
+  app.add_flag("--crop", args.settings.layout.crop,
+               "cut each page to its ink, with --margin around");
+  app.add_option("--margin", args.settings.layout.marginMm,
+                 "millimetres around the ink with --crop")
       ->check(CLI::Range(0.0, 1000.0))
       ->default_val(10.0);
-  app.add_option("--pens", args.pens, "colours and widths: \"1=#000000,2=#d00000:1.5,...\" "
-                                      "(pen code = colour[:width in mm])")
+  app.add_option("--pens", args.pens,
+                 "colours and widths: \"1=#000000,2=#d00000:1.5,...\" "
+                 "(pen code = colour[:width in mm])")
       ->check([&args](const std::string& text) {
         std::string error;
         return args.settings.pens.Parse(text, error) ? std::string() : error;
@@ -55,14 +59,14 @@ void DescribeOptions(CLI::App& app, ExportArgs& args) {
       ->default_val(1);
   app.add_option("--dpi", args.settings.request.dpi, "pixels an inch of a PNG")
       ->check(CLI::Range(1.0, 2400.0))
-      ->default_val(150.0);
+      ->default_val(tqtool::kDefaultDpi);
   app.add_flag("--debug", args.settings.layout.debug,
                "PDF, PNG, SVG: also the filter-off points, all that was written (faint) and "
                "the eraser's footprints");
   app.add_flag("-q,--quiet", args.quiet, "print nothing when all goes well");
 }
 
-// 0 when the arguments were read, else the exit status.
+// 0 when the arguments were read, -1 after --help, else the exit status.
 int ParseArgs(int argc, char** argv, ExportArgs& args) {
   CLI::App app(kDescription, "tq export");
   DescribeOptions(app, args);
