@@ -4,10 +4,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales
-# tq export: drawing with cairo, gzip for Xournal++ documents, options on
-# CLI11; the tests read the documents back with libxml2.
-PACKAGES_EXPORT = libcairo2-dev zlib1g-dev libcli11-dev libxml2-dev
+PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
+# tq export: drawing with cairo, gzip for Xournal++ documents; the tests
+# read the documents back with libxml2.
+PACKAGES_EXPORT = libcairo2-dev zlib1g-dev libxml2-dev
 # What the export tests open the documents with: Xournal++ (under a virtual
 # display), xmllint and the PDF tools.
 PACKAGES_TEST = xournalpp xvfb xauth libxml2-utils poppler-utils

@@ -480,10 +480,10 @@ TEST(Export, WhatALaterFootprintCoversIsGoneFromThePicture) {
     // The line y = 500 of the page drawn at a pixel a board unit: the
     // lightest of each pixel's three channels.
     auto row = [&dir](const tqtool::InkDocument& drawn) {
-      std::FILE* out = std::fopen((dir / "page.png").c_str(), "wb");
+      std::ofstream out(dir / "page.png", std::ios::binary);
       std::string error;
       EXPECT_TRUE(tqtool::WritePngPage(drawn, 0, 254.0, out, error)) << error;
-      std::fclose(out);
+      out.close();
       cairo_surface_t* surface = cairo_image_surface_create_from_png((dir / "page.png").c_str());
       std::vector<unsigned> light(1000, 0);
       if (cairo_image_surface_get_width(surface) == 1000) {
@@ -527,7 +527,7 @@ TEST(Export, FailuresSayWhyExitOneAndLeaveNoFileBehind) {
       {hello + " --format bmp -o " + (dir / "out.pdf"), 1, "unknown format of 'bmp'"},
       {hello + " -o " + (dir / "no/such/dir/out.pdf"), 1, "cannot write"},
       {(dir / "copy.raw") + " --format pdf -o " + (dir / "copy.raw"), 1,
-       "would replace the capture"},
+       "is the input; it is not overwritten"},
       {hello + " --page 2 -o " + (dir / "kept.png"), 1, "no page 2"},
       {hello + " --pens 1=red -o " + (dir / "out.pdf"), 2, "the colour is not #RRGGBB"},
       {hello + " --dpi 0 -o " + (dir / "out.png"), 2, "--dpi"},

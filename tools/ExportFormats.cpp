@@ -41,14 +41,21 @@ bool FormatFromName(const std::string& name, ExportFormat& format) {
   return false;
 }
 
-bool WriteDocument(const InkDocument& document, const ExportRequest& request, std::FILE* out,
-                   std::string& error) {
-  if (OnePageFormat(request.format) && request.pageIndex >= document.pages.size()) {
+bool CanWrite(const InkDocument& document, const ExportRequest& request, std::string& error) {
+  if (!OnePageFormat(request.format)) return true;
+  if (request.pageIndex >= document.pages.size()) {
     error = "the session has " + std::to_string(document.pages.size()) + " page" +
             (document.pages.size() == 1 ? "" : "s") + ", no page " +
             std::to_string(request.pageIndex + 1);
     return false;
   }
+  return request.format != ExportFormat::Png ||
+         PngFits(document.pages[request.pageIndex], document.unitsPerMm, request.dpi, error);
+}
+
+bool WriteDocument(const InkDocument& document, const ExportRequest& request, std::ostream& out,
+                   std::string& error) {
+  if (!CanWrite(document, request, error)) return false;
   switch (request.format) {
     case ExportFormat::Xopp:
       return WriteXopp(document, out, error);

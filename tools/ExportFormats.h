@@ -2,11 +2,10 @@
 // the one call that writes a document in any of them.
 #pragma once
 
-#include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "InkDocument.h"
-#include "PendingFile.h"
 
 namespace tqtool {
 
@@ -21,8 +20,11 @@ struct ExportRequest {
   double dpi = kDefaultDpi;  // PNG
 };
 
-// False with the reason in `error`, a page the document lacks included.
-bool WriteDocument(const InkDocument& document, const ExportRequest& request, std::FILE* out,
+// False with the reason when the request cannot be met before anything is
+// written: a page the document lacks, a PNG too large.
+bool CanWrite(const InkDocument& document, const ExportRequest& request, std::string& error);
+// False with the reason in `error`.
+bool WriteDocument(const InkDocument& document, const ExportRequest& request, std::ostream& out,
                    std::string& error);
 
 }  // namespace tqtool

@@ -3,10 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
-#include "PendingFile.h"
+#include "TqOutput.h"
 #include "TqWindow.h"
 #include "api/BoardPort.h"
 #include "capture/Replay.h"
@@ -28,11 +26,6 @@ void SetBoard(StrokeModel& model, uint32_t baseline) {
   tq::CBoardPort board(nullptr);
   board.m_receiverSpacing = baseline;
   model.SetBoard(board.GetBoardWidth(), board.GetMaxBoardHeight());
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code error;
-  return std::filesystem::equivalent(a, b, error);
 }
 
 }  // namespace
@@ -72,16 +65,9 @@ bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& e
 }
 
 bool ExportCapture(const ExportSettings& settings, ExportSummary& summary, std::string& error) {
-  if (SameFile(settings.input, settings.output)) {
-    error = "the document would replace the capture " + settings.input;
-    return false;
-  }
   // The output's place is tried before a long replay, not after it.
-  PendingFile out;
-  if (!out.Open(settings.output, error)) {
-    error = "cannot write " + settings.output + ": " + error;
-    return false;
-  }
+  error = OutputProblem(settings.output, {settings.input});
+  if (!error.empty()) return false;
   StrokeModel model(settings.pageAtFlush);
   if (!ReplayIntoModel(settings.input, model, error)) return false;
   // The debug style shows the triangulated points too: the filter left out.
@@ -90,8 +76,14 @@ bool ExportCapture(const ExportSettings& settings, ExportSummary& summary, std::
     return false;
   }
   const InkDocument document = BuildDocument(model, settings.layout, settings.pens, &unfiltered);
-  if (!WriteDocument(document, settings.request, out.Stream(), error) || !out.Commit(error)) {
-    error = "cannot write " + settings.output + ": " + error;
+  if (!CanWrite(document, settings.request, error)) return false;
+  std::string why;
+  const bool written = WriteOutput(settings.output, [&](std::ostream& out) {
+    // A document the writer could not finish is not to replace anything.
+    if (!WriteDocument(document, settings.request, out, why)) out.setstate(std::ios::badbit);
+  });
+  if (!written) {
+    error = "cannot write '" + settings.output + "'" + (why.empty() ? "" : ": " + why);
     return false;
   }
   summary = {document.pages.size(), document.StrokeCount(), document.PointCount()};

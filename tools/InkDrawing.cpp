@@ -13,10 +13,16 @@ namespace tqtool {
 
 namespace {
 
-cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned int length) {
-  return std::fwrite(data, 1, length, static_cast<std::FILE*>(closure)) == length
-             ? CAIRO_STATUS_SUCCESS
-             : CAIRO_STATUS_WRITE_ERROR;
+cairo_status_t WriteToStream(void* closure, const unsigned char* data, unsigned int length) {
+  auto& out = *static_cast<std::ostream*>(closure);
+  out.write(reinterpret_cast<const char*>(data), length);
+  return out ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
+}
+
+// The picture's size in pixels at `scale` pixels a board unit.
+void PngSize(const DocumentPage& page, double scale, double& width, double& height) {
+  width = std::ceil(page.width * scale);
+  height = std::ceil(page.height * scale);
 }
 
 constexpr uint32_t kFootprintColour = 0xf5b041;
@@ -101,10 +107,10 @@ void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& p
   cairo_restore(cairo);
 }
 
-bool WritePdfDocument(const InkDocument& document, std::FILE* out, std::string& error) {
+bool WritePdfDocument(const InkDocument& document, std::ostream& out, std::string& error) {
   const DocumentPage& first = document.pages.front();
   cairo_surface_t* surface = cairo_pdf_surface_create_for_stream(
-      &WriteToFile, out, PagePoints(first.width, document), PagePoints(first.height, document));
+      &WriteToStream, &out, PagePoints(first.width, document), PagePoints(first.height, document));
   cairo_pdf_surface_set_metadata(surface, CAIRO_PDF_METADATA_CREATOR, "tq export");
   cairo_t* cairo = cairo_create(surface);
   for (const DocumentPage& page : document.pages) {
@@ -117,23 +123,31 @@ bool WritePdfDocument(const InkDocument& document, std::FILE* out, std::string& 
   return Finish(surface, error);
 }
 
-bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std::FILE* out,
+bool PngFits(const DocumentPage& page, double unitsPerMm, double dpi, std::string& error) {
+  double width = 0.0, height = 0.0;
+  PngSize(page, dpi / 25.4 / unitsPerMm, width, height);
+  if (width >= 1.0 && height >= 1.0 && width <= kLargestPngSide && height <= kLargestPngSide) {
+    return true;
+  }
+  char size[96];
+  std::snprintf(size, sizeof size, "%.0f by %.0f", width, height);
+  error = std::string("the picture would be ") + size + " pixels; choose a lower --dpi or --crop";
+  return false;
+}
+
+bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std::ostream& out,
                   std::string& error) {
   const DocumentPage& page = document.pages.at(pageIndex);
+  if (!PngFits(page, document.unitsPerMm, dpi, error)) return false;
   const double scale = dpi / 25.4 / document.unitsPerMm;  // pixels a board unit
-  const double width = std::ceil(page.width * scale), height = std::ceil(page.height * scale);
-  if (!(width >= 1.0 && height >= 1.0 && width <= kLargestPngSide && height <= kLargestPngSide)) {
-    char size[96];
-    std::snprintf(size, sizeof size, "%.0f by %.0f", width, height);
-    error = std::string("the picture would be ") + size + " pixels; choose a lower --dpi or --crop";
-    return false;
-  }
+  double width = 0.0, height = 0.0;
+  PngSize(page, scale, width, height);
   cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, tq::TruncateToInt32(width),
                                                         tq::TruncateToInt32(height));
   cairo_t* cairo = cairo_create(surface);
   DrawPage(cairo, document, page, scale);
   cairo_destroy(cairo);
-  const cairo_status_t status = cairo_surface_write_to_png_stream(surface, &WriteToFile, out);
+  const cairo_status_t status = cairo_surface_write_to_png_stream(surface, &WriteToStream, &out);
   if (status != CAIRO_STATUS_SUCCESS) {
     cairo_surface_destroy(surface);
     error = cairo_status_to_string(status);
@@ -142,11 +156,11 @@ bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std
   return Finish(surface, error);
 }
 
-bool WriteSvgPage(const InkDocument& document, size_t pageIndex, std::FILE* out,
+bool WriteSvgPage(const InkDocument& document, size_t pageIndex, std::ostream& out,
                   std::string& error) {
   const DocumentPage& page = document.pages.at(pageIndex);
   cairo_surface_t* surface = cairo_svg_surface_create_for_stream(
-      &WriteToFile, out, PagePoints(page.width, document), PagePoints(page.height, document));
+      &WriteToStream, &out, PagePoints(page.width, document), PagePoints(page.height, document));
   cairo_t* cairo = cairo_create(surface);
   DrawPage(cairo, document, page, document.PointsPerUnit());
   cairo_show_page(cairo);

@@ -3,7 +3,7 @@
 // each pen's colour and width, on white.
 #pragma once
 
-#include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "InkDocument.h"
@@ -16,13 +16,15 @@ namespace tqtool {
 // a board unit.
 void DrawPage(cairo_t* cairo, const InkDocument& document, const DocumentPage& page, double scale);
 
-// Each writes to `out`; false with the reason in `error`.
-bool WritePdfDocument(const InkDocument& document, std::FILE* out, std::string& error);
-// `pageIndex` counts from 0; the caller checks it is one of the document's.
-bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std::FILE* out,
+// Each writes to `out`; false with the reason in `error`. `pageIndex` counts
+// from 0; the caller checks it is one of the document's.
+bool WritePdfDocument(const InkDocument& document, std::ostream& out, std::string& error);
+bool WritePngPage(const InkDocument& document, size_t pageIndex, double dpi, std::ostream& out,
                   std::string& error);
-bool WriteSvgPage(const InkDocument& document, size_t pageIndex, std::FILE* out,
+bool WriteSvgPage(const InkDocument& document, size_t pageIndex, std::ostream& out,
                   std::string& error);
+// False with the reason when the page at `dpi` is more than a PNG can hold.
+bool PngFits(const DocumentPage& page, double unitsPerMm, double dpi, std::string& error);
 
 // The largest picture side WritePng draws, in pixels: cairo's own limit.
 constexpr double kLargestPngSide = 32767.0;

@@ -47,9 +47,9 @@ void WriteTrace(XmlText& xml, const InkStroke& stroke) {
 
 }  // namespace
 
-bool WriteInkml(const InkDocument& document, std::FILE* out, std::string& error) {
-  XmlText xml([out](const char* data, size_t length) {
-    return std::fwrite(data, 1, length, out) == length;
+bool WriteInkml(const InkDocument& document, std::ostream& out, std::string& error) {
+  XmlText xml([&out](const char* data, size_t length) {
+    return static_cast<bool>(out.write(data, static_cast<std::streamsize>(length)));
   });
   xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
          "<ink xmlns=\"http://www.w3.org/2003/InkML\">\n"

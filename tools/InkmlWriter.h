@@ -4,7 +4,7 @@
 // reader can size the ink on paper.
 #pragma once
 
-#include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "InkDocument.h"
@@ -12,6 +12,6 @@
 namespace tqtool {
 
 // False with the reason in `error` when `out` refuses the bytes.
-bool WriteInkml(const InkDocument& document, std::FILE* out, std::string& error);
+bool WriteInkml(const InkDocument& document, std::ostream& out, std::string& error);
 
 }  // namespace tqtool

@@ -15,7 +15,7 @@ namespace {
 // gzip around deflate, written to a file as the compressed blocks come.
 class GzipFile {
  public:
-  explicit GzipFile(std::FILE* out) : m_out(out), m_block(64 * 1024) {
+  explicit GzipFile(std::ostream& out) : m_out(out), m_block(64 * 1024) {
     // 15 window bits, plus 16 for the gzip wrapper.
     m_ready = deflateInit2(&m_stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
                            Z_DEFAULT_STRATEGY) == Z_OK;
@@ -43,12 +43,13 @@ class GzipFile {
       result = deflate(&m_stream, flush);
       if (result == Z_STREAM_ERROR) return false;
       const size_t produced = m_block.size() - m_stream.avail_out;
-      if (std::fwrite(m_block.data(), 1, produced, m_out) != produced) return false;
+      m_out.write(reinterpret_cast<const char*>(m_block.data()), static_cast<std::streamsize>(produced));
+      if (!m_out) return false;
     } while (m_stream.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
     return true;
   }
 
-  std::FILE* m_out;
+  std::ostream& m_out;
   std::vector<Bytef> m_block;
   z_stream m_stream{};
   bool m_ready = false;
@@ -84,7 +85,7 @@ void WritePage(XmlText& xml, const DocumentPage& page, const InkDocument& docume
 
 }  // namespace
 
-bool WriteXopp(const InkDocument& document, std::FILE* out, std::string& error) {
+bool WriteXopp(const InkDocument& document, std::ostream& out, std::string& error) {
   GzipFile gzip(out);
   XmlText xml([&gzip](const char* data, size_t length) { return gzip.Write(data, length); });
   xml << "<?xml version=\"1.0\" standalone=\"no\"?>\n"
@@ -93,7 +94,7 @@ bool WriteXopp(const InkDocument& document, std::FILE* out, std::string& error) 
   for (const DocumentPage& page : document.pages) WritePage(xml, page, document);
   xml << "</xournal>\n";
   if (!xml.Flush() || !gzip.Finish()) {
-    error = std::ferror(out) != 0 ? std::strerror(errno) : "the compression failed";
+    error = !out ? std::strerror(errno) : "the compression failed";
     return false;
   }
   return true;

@@ -3,7 +3,7 @@
 // the board as a pen stroke in its pen's colour and width.
 #pragma once
 
-#include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "InkDocument.h"
@@ -11,6 +11,6 @@
 namespace tqtool {
 
 // False with the reason in `error` when `out` refuses the bytes.
-bool WriteXopp(const InkDocument& document, std::FILE* out, std::string& error);
+bool WriteXopp(const InkDocument& document, std::ostream& out, std::string& error);
 
 }  // namespace tqtool
