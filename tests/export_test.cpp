@@ -99,7 +99,7 @@ std::vector<std::vector<InkStroke>> ExpectedPages(const std::string& events, boo
       std::getline(lines, kind);
     }
   }
-  model.Pen(TQ_MSG_PEN_UP, 0, 0, 0);  // a stroke the list leaves open was drawn all the same
+  model.Finish();  // a stroke the list leaves open was drawn all the same
   std::vector<std::vector<InkStroke>> pages;
   for (const tqtool::InkPage& page : model.Pages()) {
     if (!page.Empty()) pages.push_back(tqtool::Remaining(page));

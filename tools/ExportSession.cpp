@@ -42,7 +42,7 @@ bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& e
   TQDestroyWindow(window);
   // A capture that ends before the pen is lifted (or while the filter still
   // holds the stroke's end) has drawn that stroke all the same: keep it.
-  model.Pen(TQ_MSG_PEN_UP, 0, 0, 0);
+  model.Finish();
   SetBoard(model, stats.header.receiverSpacing);
   switch (status) {
     case tq::ReplayStatus::Replayed:
