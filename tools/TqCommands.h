@@ -14,3 +14,4 @@ int RunRenderCommand(int argc, char** argv);
 int RunPenCommand(int argc, char** argv);
 int RunCalibrateCommand(int argc, char** argv);
 #endif
+int RunExportCommand(int argc, char** argv);

@@ -27,6 +27,7 @@ const Command kCommands[] = {
     {"pen", RunPenCommand, "make the board a pen tablet on the desktop (uinput)"},
     {"calibrate", RunCalibrateCommand, "map the board onto a screen: four targets, a file"},
 #endif
+    {"export", RunExportCommand, "write a raw capture as a document (xopp, inkml, pdf, png, svg)"},
 };
 
 void Usage(std::FILE* out) {
