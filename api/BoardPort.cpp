@@ -99,6 +99,7 @@ bool CBoardPort::StopAtExit() {
     }
     if (m_threadRunning.load(std::memory_order_acquire) != 0) return false;
   }
+  DisarmWatchdog(false);
   tqp::LockGuard guard(m_lineLock);
   m_line.reset();
   return true;

@@ -82,7 +82,8 @@ class CBoardPort : public std::enable_shared_from_this<CBoardPort> {
   // reader that does not end in time is left alone (true when it ended).
   bool StopAtExit();
   void ArmWatchdog();
-  void DisarmWatchdog();
+  // At the end of the process the timer goes with its thread's queue.
+  void DisarmWatchdog(bool killTimer = true);
   static void WatchdogTick(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 
   // Receive path.

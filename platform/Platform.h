@@ -114,7 +114,8 @@ LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 uintptr_t CurrentThreadTag();
 // Releases `sender` (a CurrentThreadTag) from the message it sent to the
 // calling thread, which is handling it further up its stack, as if the
-// window procedure had returned `result`. False when the calling thread is
+// window procedure had returned `result`; one still queued is withdrawn
+// (POSIX; on Windows it is delivered). False when the calling thread is
 // not known to be handling a message of that sender: another thread's
 // sender is never released. `onlyLibrarySender` tells whether no other
 // reader of the library is inside a send at the moment (the Windows backend

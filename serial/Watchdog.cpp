@@ -59,7 +59,7 @@ void CBoardPort::ArmWatchdog() {
   g_timerTable[m_port] = this;
 }
 
-void CBoardPort::DisarmWatchdog() {
+void CBoardPort::DisarmWatchdog(bool killTimer) {
   UINT_PTR id = 0;
   {
     std::lock_guard<std::mutex> guard(g_timerLock);
@@ -68,7 +68,7 @@ void CBoardPort::DisarmWatchdog() {
   }
   // A timer lives on the thread that set it. Closed from another thread, it
   // finds no port at its next tick there and ends itself.
-  if (id != 0) tqp::StopTimer(id);
+  if (id != 0 && killTimer) tqp::StopTimer(id);
 }
 
 void CBoardPort::WatchdogTick(HWND, UINT, UINT_PTR timerId, DWORD) {

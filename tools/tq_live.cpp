@@ -54,8 +54,9 @@ struct LiveOptions {
 
 int ParseLive(int argc, char** argv, LiveOptions& o) {
   tqtool::CommandLine line("tq live",
-                           "tq live (--port N | --device PATH) (--events | --svg OUT.svg) [--seconds S]\n"
-                           "               [--pod P] [--height H] [--no-validate] [--no-antistreak] [--no-smooth]",
+                           "tq live (--port N | --device PATH) (--events | --svg OUT.svg)\n"
+                           "               [--seconds S] [--pod P] [--height H]\n"
+                           "               [--no-validate] [--no-antistreak] [--no-smooth]",
                            kAbout, kFooter);
   line.Board(o.port, o.device);
   line.Flag("--events", o.events, "print every message");

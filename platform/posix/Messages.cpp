@@ -349,6 +349,13 @@ bool ReleaseSender(uintptr_t sender, LRESULT result, bool) {
     for (auto it = self.handling.rbegin(); it != self.handling.rend() && !message; ++it) {
       if (reinterpret_cast<uintptr_t>((*it)->sender.get()) == sender) message = *it;
     }
+    // A message of that sender still queued is withdrawn, never delivered.
+    for (auto it = self.sent.begin(); it != self.sent.end() && !message; ++it) {
+      if (reinterpret_cast<uintptr_t>((*it)->sender.get()) != sender) continue;
+      message = *it;
+      self.sent.erase(it);
+      break;
+    }
   }
   if (!message) return false;
   Complete(message, result);
