@@ -4,7 +4,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev
+PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev \
+  libcpp-httplib-dev libcli11-dev
+# The browser the tests load tq serve's page in.
+PACKAGES_TEST = chromium
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
@@ -26,6 +29,7 @@ build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
+	@./scripts/ensure-packages.sh $(PACKAGES_TEST)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build

@@ -10,3 +10,4 @@ int RunReplayCommand(int argc, char** argv);
 int RunInfoCommand(int argc, char** argv);
 int RunDumpCommand(int argc, char** argv);
 int RunRenderCommand(int argc, char** argv);
+int RunServeCommand(int argc, char** argv);

@@ -21,6 +21,7 @@ const Command kCommands[] = {
     {"info", RunInfoCommand, "print the header and the contents by kind of a capture file"},
     {"dump", RunDumpCommand, "print the sample records of a .val or .out capture"},
     {"render", RunRenderCommand, "draw a raw capture: raw points and delivered strokes (SVG)"},
+    {"serve", RunServeCommand, "show the board live in a browser (or a capture, at its pace)"},
 };
 
 void Usage(std::FILE* out) {
