@@ -18,6 +18,10 @@ constexpr size_t kMostHeaders = 48;
 constexpr size_t kLargestHeaders = 16 * 1024;
 // Threads beyond the viewers' own: the page, exports and the 503s.
 constexpr size_t kSpareThreads = 8;
+// A fixed send buffer for every viewer's socket (accepted sockets take the
+// listening socket's): the system would otherwise grow it to megabytes for a
+// viewer that does not read, and hide for minutes that it is gone.
+constexpr int kSendBuffer = 64 * 1024;
 // A comment line now and then keeps proxies from closing a quiet stream.
 constexpr std::chrono::seconds kKeepAlive{10};
 
@@ -87,6 +91,11 @@ ServeHttp::ServeHttp(ServeHub& hub, size_t maxViewers) : m_server(new Server), m
   const size_t threads = maxViewers + kSpareThreads;
   http.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   http.set_tcp_nodelay(true);  // an event is a few dozen bytes: send it now
+  http.set_socket_options([](socket_t socket) {
+    const int yes = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+  });
   http.set_payload_max_length(0);
   http.set_read_timeout(3, 0);
   http.set_write_timeout(3, 0);

@@ -1,0 +1,165 @@
+// The hub and the web routes of tq serve in one process, fed messages as the
+// board's window procedure hands them over.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "ServeHttp.h"
+#include "ServeHub.h"
+#include "support/HttpProbe.h"
+
+namespace {
+
+using tqtest::EventStream;
+using tqtool::BoardMessage;
+using Clock = std::chrono::steady_clock;
+
+BoardMessage Pen(UINT message, int x, int y, int code = 1) {
+  BoardMessage m;
+  m.message = message;
+  m.x = x;
+  m.y = y;
+  m.code = code;
+  return m;
+}
+
+BoardMessage Flush() {
+  BoardMessage m;
+  m.message = TQ_MSG_BOARD_EVENT;
+  m.wParam = 0;
+  return m;
+}
+
+void Stroke(tqtool::ServeHub& hub, const std::vector<std::pair<int, int>>& points, int code = 1) {
+  for (size_t i = 0; i < points.size(); ++i) {
+    hub.Post(Pen(i == 0 ? TQ_MSG_PEN_DOWN : TQ_MSG_PEN_MOVE, points[i].first, points[i].second, code));
+  }
+  hub.Post(Pen(TQ_MSG_PEN_UP, points.back().first, points.back().second, 0));
+}
+
+struct Served {
+  explicit Served(tqtool::ServeLimits limits = {}) : hub(limits), http(hub, limits.maxViewers) {
+    hub.SetBoard(3396, 4572, "3.1");
+    hub.PostState(true, true);
+    std::string error;
+    EXPECT_TRUE(http.Bind(tqtool::ListenAddress{"127.0.0.1", 0}, error)) << error;
+    http.Start();
+  }
+  ~Served() {
+    hub.Stop();
+    http.Stop();
+  }
+  tqtool::ServeHub hub;
+  tqtool::ServeHttp http;
+};
+
+TEST(ServeHub, EraserAndPageBreakBecomeEventsAndPagesStayReachable) {
+  Served served;
+  tqtool::ServeHub& hub = served.hub;
+  EventStream viewer(served.http.Port());
+  ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+
+  Stroke(hub, {{100, 100}, {200, 100}, {300, 100}, {400, 100}});
+  // The eraser's outline: corners 1, 2, 3, 1, 4, 3, 4, 2 around (180..320, 80..120).
+  Stroke(hub, {{180, 80}, {320, 80}, {320, 120}, {180, 80}, {180, 120}, {320, 120}, {180, 120}, {320, 80}}, 0);
+  hub.Post(Flush());
+  hub.Post(Flush());  // a flush of the empty new page starts nothing
+  Stroke(hub, {{500, 500}, {600, 600}}, 2);
+  hub.Flush();
+
+  ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return tqtest::OfType(e, "up").size() >= 3; }, 5000));
+  const auto erase = tqtest::OfType(viewer.Events(), "erase");
+  ASSERT_EQ(erase.size(), 1u);
+  EXPECT_NE(erase[0].find("\"corners\":[[180,80],[320,80],[320,120],[180,120]]"), std::string::npos) << erase[0];
+  const auto pages = tqtest::OfType(viewer.Events(), "page");
+  ASSERT_EQ(pages.size(), 1u);
+  EXPECT_NE(pages[0].find("\"page\":1"), std::string::npos);
+  EXPECT_EQ(tqtest::OfType(viewer.Events(), "board").size(), 2u);
+
+  // A late viewer starts at the new page: the second page's stroke only.
+  EventStream late(served.http.Port());
+  ASSERT_TRUE(late.ReadUntil([](const auto& e) { return !tqtest::OfType(e, "up").empty(); }, 5000));
+  EXPECT_NE(late.Events()[0].data.find("\"page\":1"), std::string::npos);
+  EXPECT_EQ(tqtest::OfType(late.Events(), "down").size(), 1u);
+  EXPECT_TRUE(tqtest::OfType(late.Events(), "erase").empty());
+
+  // The earlier page as a picture: the ink the eraser left, in two pieces.
+  const tqtest::HttpReply first = tqtest::Get(served.http.Port(), "/page/0.svg");
+  EXPECT_EQ(first.status, 200);
+  EXPECT_NE(first.head.find("image/svg+xml"), std::string::npos);
+  EXPECT_NE(first.body.find("M100 100 L100 100"), std::string::npos) << first.body;
+  EXPECT_NE(first.body.find("M400 100 L400 100"), std::string::npos) << first.body;
+  EXPECT_EQ(first.body.find("L200 100"), std::string::npos) << "erased ink drawn";
+  EXPECT_EQ(first.body.find("180"), std::string::npos) << "the eraser's outline drawn as ink";
+  EXPECT_NE(tqtest::Get(served.http.Port(), "/page/1.svg").body.find("M500 500"), std::string::npos);
+  EXPECT_EQ(tqtest::Get(served.http.Port(), "/page/2.svg").status, 404);
+}
+
+TEST(ServeHub, AViewerThatDoesNotReadIsDroppedWithoutDelayingTheOthers) {
+  tqtool::ServeLimits limits;
+  limits.viewerBuffer = 256;
+  Served served(limits);
+  tqtool::ServeHub& hub = served.hub;
+  EventStream stuck(served.http.Port(), "", 4096);  // never read again
+  EventStream reader(served.http.Port());
+  ASSERT_TRUE(reader.ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+  for (int i = 0; i < 200 && hub.Counts().viewers < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(hub.Counts().viewers, 2u);
+
+  // A fast writer for a second: far more than the stuck viewer's socket and
+  // buffer hold. Each move's x says when it was handed over.
+  constexpr int kMoves = 6000;
+  std::vector<Clock::time_point> posted(kMoves);
+  std::thread board([&] {
+    hub.Post(Pen(TQ_MSG_PEN_DOWN, 0, 0));
+    for (int i = 0; i < kMoves; ++i) {
+      posted[i] = Clock::now();
+      hub.Post(Pen(TQ_MSG_PEN_MOVE, i, 7));
+      std::this_thread::sleep_for(std::chrono::microseconds(150));
+    }
+  });
+  const bool all = reader.ReadUntil([](const auto& e) { return tqtest::OfType(e, "move").size() >= kMoves; }, 20000);
+  board.join();
+  ASSERT_TRUE(all);
+
+  double worstMs = 0.0;
+  for (const tqtest::StreamEvent& event : reader.Events()) {
+    int x = 0, y = 0, code = 0;
+    if (std::sscanf(event.data.c_str(), "{\"type\":\"move\",\"x\":%d,\"y\":%d,\"pen\":%d}", &x, &y, &code) != 3) continue;
+    ASSERT_LT(x, kMoves);
+    worstMs = std::max(worstMs, std::chrono::duration<double, std::milli>(event.at - posted[x]).count());
+  }
+  EXPECT_LT(worstMs, 50.0);
+  EXPECT_EQ(hub.Counts().dropped, 1u);
+  EXPECT_EQ(hub.Counts().viewers, 1u);
+  EXPECT_EQ(hub.Counts().lostInbox, 0u);
+}
+
+TEST(ServeHub, ListenAddresses) {
+  struct Case {
+    const char* text;
+    bool ok;
+    const char* host;
+    int port;
+  };
+  const Case cases[] = {
+      {"127.0.0.1:8080", true, "127.0.0.1", 8080}, {":9000", true, "127.0.0.1", 9000},
+      {"0.0.0.0:0", true, "0.0.0.0", 0},           {"[::1]:8080", true, "::1", 8080},
+      {"::1:8080", false, "", 0},                  {"127.0.0.1", false, "", 0},
+      {"127.0.0.1:65536", false, "", 0},           {"127.0.0.1:80a", false, "", 0},
+      {"127.0.0.1:-1", false, "", 0},              {"", false, "", 0},
+  };
+  for (const Case& c : cases) {
+    tqtool::ListenAddress address;
+    EXPECT_EQ(tqtool::ParseListenAddress(c.text, address), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(address.host, c.host) << c.text;
+    EXPECT_EQ(address.port, c.port) << c.text;
+  }
+}
+
+}  // namespace
