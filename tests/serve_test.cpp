@@ -15,6 +15,14 @@
 #include <string>
 #include <vector>
 
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "StrokeModel.h"
+#include "support/HeadlessBrowser.h"
 #include "support/HttpProbe.h"
 #include "support/TempDir.h"
 
@@ -240,6 +248,158 @@ TEST(ServeReplay, ViewersBeyondTheLimitAreAnswered503) {
     if (!admitted) usleep(100 * 1000);
   }
   EXPECT_TRUE(admitted);
+}
+
+// Pixels of a picture that carry ink.
+struct Mask {
+  int width = 0, height = 0;
+  std::vector<uint8_t> on;
+  Mask(int w, int h) : width(w), height(h), on(static_cast<size_t>(w) * h, 0) {}
+  bool At(int x, int y) const { return x >= 0 && y >= 0 && x < width && y < height && on[y * width + x]; }
+  bool Near(double x, double y, double radius) const {
+    for (int dy = -static_cast<int>(radius); dy <= static_cast<int>(radius); ++dy)
+      for (int dx = -static_cast<int>(radius); dx <= static_cast<int>(radius); ++dx)
+        if (At(static_cast<int>(std::lround(x)) + dx, static_cast<int>(std::lround(y)) + dy)) return true;
+    return false;
+  }
+  void Disc(double cx, double cy, double radius) {
+    for (int y = static_cast<int>(cy - radius) - 1; y <= static_cast<int>(cy + radius) + 1; ++y)
+      for (int x = static_cast<int>(cx - radius) - 1; x <= static_cast<int>(cx + radius) + 1; ++x)
+        if (x >= 0 && y >= 0 && x < width && y < height && std::hypot(x + 0.5 - cx, y + 0.5 - cy) <= radius)
+          on[y * width + x] = 1;
+  }
+};
+
+struct Frame {
+  double left = 0, top = 0, scale = 1;
+};
+
+// Points every half pixel along each piece of ink, in screen pixels.
+std::vector<std::pair<double, double>> Trace(const std::vector<tqtool::InkStroke>& pieces, const Frame& f) {
+  std::vector<std::pair<double, double>> points;
+  for (const tqtool::InkStroke& piece : pieces) {
+    for (size_t i = 0; i < piece.points.size(); ++i) {
+      const auto& a = piece.points[i];
+      const auto& b = piece.points[i + 1 < piece.points.size() ? i + 1 : i];
+      const double ax = f.left + a.x * f.scale, ay = f.top + a.y * f.scale;
+      const double bx = f.left + b.x * f.scale, by = f.top + b.y * f.scale;
+      const int steps = std::max(1, static_cast<int>(std::hypot(bx - ax, by - ay) * 2.0));
+      for (int s = 0; s <= steps; ++s) points.emplace_back(ax + (bx - ax) * s / steps, ay + (by - ay) * s / steps);
+    }
+  }
+  return points;
+}
+
+// The ink of a PNG screenshot inside the board, the status bar left out.
+Mask InkOf(const std::string& png, const Frame& f, double boardWidth, double boardHeight, const double bar[4]) {
+  struct Reader {
+    const std::string* bytes;
+    size_t at = 0;
+  } reader{&png};
+  cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(
+      [](void* closure, unsigned char* data, unsigned int length) {
+        auto* r = static_cast<Reader*>(closure);
+        if (r->at + length > r->bytes->size()) return CAIRO_STATUS_READ_ERROR;
+        std::memcpy(data, r->bytes->data() + r->at, length);
+        r->at += length;
+        return CAIRO_STATUS_SUCCESS;
+      },
+      &reader);
+  Mask mask(cairo_image_surface_get_width(surface), cairo_image_surface_get_height(surface));
+  cairo_surface_flush(surface);
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  for (int y = 0; data != nullptr && y < mask.height; ++y) {
+    for (int x = 0; x < mask.width; ++x) {
+      const bool onBoard = x > f.left + 2 && x < f.left + boardWidth * f.scale - 2 && y > f.top + 2 &&
+                           y < f.top + boardHeight * f.scale - 2;
+      const bool onBar = x >= bar[0] - 4 && x <= bar[0] + bar[2] + 4 && y >= bar[1] - 4 && y <= bar[1] + bar[3] + 4;
+      uint32_t pixel;
+      std::memcpy(&pixel, data + y * stride + x * 4, 4);
+      const int darkest = std::min({(pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF});
+      if (onBoard && !onBar && darkest < 200) mask.on[y * mask.width + x] = 1;
+    }
+  }
+  cairo_surface_destroy(surface);
+  return mask;
+}
+
+TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftOfTheInk) {
+  if (tqtest::HeadlessBrowser::Program().empty()) {
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not checked in a browser";
+  }
+  const fs::path capture = SampleCopy("eraser-v3.raw");
+  const std::vector<std::string> lines = ReplayPenLines(capture);
+  // The plain version: the replay's pen messages through the stroke model.
+  tqtool::StrokeModel model;
+  for (const std::string& line : lines) {
+    std::istringstream fields(line);
+    std::string kind;
+    int x = 0, y = 0, code = 0;
+    fields >> kind >> x >> y >> code;
+    model.Pen(kind == "down" ? TQ_MSG_PEN_DOWN : (kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP), x, y, code);
+  }
+  const std::vector<tqtool::InkStroke> left = tqtool::Remaining(model.Pages().back());
+  ASSERT_FALSE(model.Pages().back().footprints.empty());
+
+  ServeProcess serve({"--replay", capture.string(), "--speed", "20", "--listen", "127.0.0.1:0"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  EventStream watcher(serve.Port());
+  ASSERT_TRUE(watcher.ReadUntil([&](const auto& e) { return PenCount(e) >= lines.size(); }, 30000));
+  const size_t events = watcher.Events().size();
+
+  // The browser joins late: the whole page comes to it as history.
+  tqtest::HeadlessBrowser browser(800, 1000);
+  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(serve.Port()) + "/"));
+  std::string seen;
+  for (int i = 0; i < 100 && std::atoi(seen.c_str()) < static_cast<int>(events); ++i) {
+    browser.Evaluate("String(window.tq ? tq.events : 0)", seen);
+    usleep(100 * 1000);
+  }
+  ASSERT_GE(std::atoi(seen.c_str()), static_cast<int>(events));
+  std::string layout;
+  ASSERT_TRUE(browser.Evaluate(
+      "new Promise(done => requestAnimationFrame(() => requestAnimationFrame(() => { const b = "
+      "document.getElementById('bar').getBoundingClientRect(); done(JSON.stringify({left: tq.frame.left, "
+      "top: tq.frame.top, scale: tq.frame.scale, width: tq.width, height: tq.height, barLeft: b.left, "
+      "barTop: b.top, barWidth: b.width, barHeight: b.height, status: "
+      "document.getElementById('status').textContent})); })))",
+      layout));
+  EXPECT_EQ(tqtest::JsonString(layout, "status"), "live") << layout;
+  std::string png;
+  ASSERT_TRUE(browser.Screenshot(png));
+  // TQ_SERVE_SCREENSHOT=FILE keeps the picture (the README's comes from here).
+  if (const char* keep = std::getenv("TQ_SERVE_SCREENSHOT")) {
+    if (std::FILE* out = std::fopen(keep, "wb")) {
+      std::fwrite(png.data(), 1, png.size(), out);
+      std::fclose(out);
+    }
+  }
+
+  const Frame frame{tqtest::JsonNumber(layout, "left"), tqtest::JsonNumber(layout, "top"),
+                    tqtest::JsonNumber(layout, "scale")};
+  ASSERT_GT(frame.scale, 0.05) << layout;
+  const double bar[4] = {tqtest::JsonNumber(layout, "barLeft"), tqtest::JsonNumber(layout, "barTop"),
+                         tqtest::JsonNumber(layout, "barWidth"), tqtest::JsonNumber(layout, "barHeight")};
+  const Mask ink = InkOf(png, frame, tqtest::JsonNumber(layout, "width"), tqtest::JsonNumber(layout, "height"), bar);
+  ASSERT_EQ(ink.width, 800);
+
+  // Every piece the eraser left is drawn, nearly all along its length...
+  const double halfWidth = std::max(1.5, 8.0 * frame.scale) / 2.0;
+  const auto along = Trace(left, frame);
+  size_t drawn = 0;
+  for (const auto& [x, y] : along) drawn += ink.Near(x, y, 1.5);
+  EXPECT_GT(drawn, along.size() * 97 / 100) << drawn << " of " << along.size();
+  // ...and no ink lies anywhere else: not under the eraser, not the outline.
+  Mask allowed(ink.width, ink.height);
+  for (const auto& [x, y] : along) allowed.Disc(x, y, halfWidth + 2.5);
+  size_t inked = 0, stray = 0;
+  for (size_t i = 0; i < ink.on.size(); ++i) {
+    inked += ink.on[i];
+    stray += ink.on[i] && !allowed.on[i];
+  }
+  EXPECT_GT(inked, 500u);
+  EXPECT_LT(stray, inked / 200 + 1) << stray << " stray of " << inked << " ink pixels";
 }
 
 }  // namespace
