@@ -22,8 +22,10 @@ target_include_directories(tqtestsupport PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(tqtestsupport PUBLIC -include ${TQ_WIN_SUPPORT_DIR}/PosixCompat.h
   PRIVATE ${TQ_WARNINGS})
 
-# fault_test's devices, FIFOs and sockets are POSIX ones throughout.
-set(TQ_WIN_EXCLUDED platform_posix_test fault_test tools_test tq_filter_test tq_capture_test)
+# fault_test's devices, FIFOs and sockets are POSIX ones throughout; tq serve is
+# a Linux tool.
+set(TQ_WIN_EXCLUDED platform_posix_test fault_test tools_test tq_filter_test tq_capture_test
+  serve_test serve_hub_test)
 file(GLOB TQ_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
 set(TQ_WIN_TESTS)
 foreach(src IN LISTS TQ_TEST_SOURCES)
