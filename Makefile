@@ -4,8 +4,8 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
-PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev \
-  libcpp-httplib-dev libcli11-dev
+PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales \
+  libcpp-httplib-dev libcli11-dev libcairo2-dev
 # The browser the tests load tq serve's page in.
 PACKAGES_TEST = chromium
 # The handwriting of the simulator; only `make samples` needs it (the bundled

@@ -25,6 +25,7 @@
 #include "capture/CaptureFile.h"
 #include "filter/StrokeFilter.h"
 #include "geometry/EraserReading.h"
+#include "protocol/HostMapping.h"
 #include "platform/Platform.h"
 
 namespace tq {
@@ -74,11 +75,14 @@ class CBoardPort {
   // Captures and replay.
   void ReopenCaptures(const char* base, int flags);
   void CopyRawCapture(CFile* target);
-  void ReplayCapture(const char* path);
+  // A replay's header stands in for the probe's answers.
+  void TakeReplayedHeader(const SCaptureHeader& header);
+  // The replay's .val and .out captures, collected in large writes.
+  void OpenReplayCaptures(const char* base);
   SCaptureHeader CaptureHeader() const;
 
   // Queries and settings of the exports.
-  unsigned GetBoardWidth() const { return m_receiverSpacing + 340; }
+  unsigned GetBoardWidth() const { return m_receiverSpacing + kBoardWidthMargin; }
   unsigned GetMaxBoardHeight() const;
   const char* GetVersionText() const { return m_versionText; }
   HWND GetWindow() const { return m_hWnd.load(std::memory_order_relaxed); }

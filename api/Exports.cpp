@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "api/BoardPort.h"
+#include "capture/Replay.h"
 
 namespace {
 
@@ -147,9 +148,14 @@ void TQCloseDumpFiles(TQ_PORT port) {
 void TQReadFileData(HWND window, CFileDialog* dialog) {
   if (dialog == nullptr) return;
   const std::string path = dialog->GetPathName();
-  // The replay object carries port number 0: it is in no table.
-  CBoardPort port(window);
-  port.ReplayCapture(path.c_str());
+  tq::SReplayStats stats;
+  const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, tq::SReplayOptions{}, &stats);
+  if (status == tq::ReplayStatus::CannotOpen) throw stats.openError;
+  // A directory, a FIFO or a device has nothing to replay: refused as a file
+  // the caller may not read.
+  if (status == tq::ReplayStatus::NotRegularFile) {
+    throw CFileException(CFileException::accessDenied, stats.openError.m_lOsError);
+  }
 }
 
 }  // extern "C"

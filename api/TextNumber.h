@@ -6,10 +6,11 @@
 
 namespace tq {
 
-// Reads a decimal number as the C library's text-to-number conversion does
-// ("  2.1xyz" gives 2.1): leading blanks skipped, stops at the first
-// character that cannot continue the number. 0 when there is no number.
-// Reads at most `limit` characters and never past a NUL.
+// Reads a number as strtod reads it in the C locale, whatever locale the
+// host has set ("  2.1xyz" gives 2.1, "1e1" 10, "0x1p1" 2): leading blanks
+// skipped, one sign, stops at the first character that cannot continue the
+// number. 0 when there is no number. Reads at most `limit` characters and
+// never past a NUL.
 double ParseDecimal(const char* text, size_t limit);
 
 // Formats "v%1.1f" into `out` (room for `size` bytes, always terminated).

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/Platform.h"
+
 namespace tq {
 namespace {
 
@@ -60,8 +62,8 @@ bool CCaptureFile::Create(const char* path, const SCaptureHeader& header) {
   m_pendingCount = 0;
   m_buffered = false;
   m_file.Close();
-  if (!m_file.Open(path, CFile::modeCreate | CFile::modeReadWrite | CFile::shareDenyNone |
-                             CFile::typeBinary)) {
+  if (!m_file.Open(path, CFile::modeCreate | CFile::modeReadWrite | CFile::shareDenyNone | CFile::typeBinary |
+                             tqp::kOpenCapture)) {
     return false;
   }
   uint8_t bytes[kCaptureHeaderSize];

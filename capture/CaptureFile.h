@@ -5,7 +5,8 @@
 // file, so every operation takes the file's own lock. Live captures write
 // straight through to the system: a host that crashes loses nothing that was
 // already read. A failing write (a full disk) is counted and otherwise
-// ignored, so the pen messages keep flowing.
+// ignored, so the pen messages keep flowing; so is a write that cannot
+// complete at once: the reader never waits for a capture.
 #pragma once
 
 #include <atomic>
@@ -57,8 +58,10 @@ class CCaptureFile : public ISampleRecordSink {
   CCaptureFile(const CCaptureFile&) = delete;
   CCaptureFile& operator=(const CCaptureFile&) = delete;
 
-  // Creates or truncates `path`, shared for reading and writing, and writes
-  // the header. False when the file cannot be opened.
+  // Creates or truncates `path`, readable by others while it grows, and
+  // writes the header. False when the file cannot be opened, when the path
+  // is a link or anything but a regular file of this user, and when another
+  // capture, of this process or another, is writing the file.
   bool Create(const char* path, const SCaptureHeader& header);
   void Close();
   bool IsOpen() const { return m_open.load(std::memory_order_acquire); }

@@ -6,6 +6,7 @@
 
 #include "api/BoardPort.h"
 #include "api/TextNumber.h"
+#include "capture/Replay.h"
 
 namespace tq {
 namespace {
@@ -49,6 +50,20 @@ void CBoardPort::ReopenCaptures(const char* base, int flags) {
     if (!selected.file->Create(path.c_str(), header)) return;
     if (selected.file == &m_valFile) m_filter.StartValCapture(&m_valFile);
   }
+}
+
+void CBoardPort::TakeReplayedHeader(const SCaptureHeader& header) {
+  m_boardVersion = header.boardVersion;
+  m_receiverSpacing = header.receiverSpacing;
+  FormatVersion(header.protocolNumber, m_linkVersion, sizeof m_linkVersion);
+  FormatVersion(m_boardVersion, m_versionText, sizeof m_versionText);
+  m_packetLength = static_cast<uint32_t>(CapturePacketLength(header.protocolNumber));
+}
+
+void CBoardPort::OpenReplayCaptures(const char* base) {
+  ReopenCaptures(base, kValBit | kOutBit);
+  m_valFile.SetBuffered(true);
+  m_outFile.SetBuffered(true);
 }
 
 void CBoardPort::CopyRawCapture(CFile* target) {

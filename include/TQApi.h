@@ -259,8 +259,9 @@ TQAPI void TQCloseDumpFiles(TQ_PORT port);
  * messages that boards below version 2.0 post arrive through the window
  * thread's queue afterwards. Writes <name>.val and <name>.out beside the
  * file. A file with a bad header is not replayed. Throws CFileException when
- * the file cannot be opened (for example while a port holds it). A null
- * dialog does nothing. */
+ * the file cannot be opened (for example while a port holds it); a path that
+ * is no regular file (a directory, a FIFO, a device) is refused at once with
+ * the cause accessDenied. A null dialog does nothing. */
 TQAPI void TQReadFileData(HWND window, CFileDialog* dialog);
 
 #ifdef __cplusplus

@@ -34,6 +34,20 @@ std::string TempPath();
 // The separator between a directory and a file name ('\\' or '/').
 char PathSeparator();
 
+// CFile::Open flags for the files the library opens itself; a host's flags
+// never carry them.
+// Only a regular file opens; anything else (a directory, a FIFO, a device)
+// is refused with kCauseNotRegularFile, and the open itself never waits for
+// a FIFO's other end.
+constexpr unsigned kOpenRegularOnly = 0x01000000u;
+// A capture the library records. A link at the path is not followed, and an
+// existing path must be a regular file of this user; the file is held
+// against every other capture of it, in this process or another; a write
+// that cannot complete at once fails instead of waiting.
+constexpr unsigned kOpenCapture = 0x02000000u;
+// The CFileException cause of a refusal under either flag.
+constexpr int kCauseNotRegularFile = 6;
+
 // Manual-reset event: stays signalled from Set until Reset.
 class Event {
  public:

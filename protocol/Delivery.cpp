@@ -14,15 +14,17 @@ constexpr double kOffsetAlongLine = 140.0;
 constexpr double kOffsetIntoBoard = -100.0;
 
 // a − b in 16-bit arithmetic, read as signed.
-int16_t Minus16(int32_t a, int16_t b) {
-  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(a) - static_cast<uint16_t>(b)));
+int16_t Minus16(uint32_t a, int16_t b) {
+  return static_cast<int16_t>(static_cast<uint16_t>(a - static_cast<uint16_t>(b)));
 }
 
 }  // namespace
 
 SPenPoint MapToHost(const SPenSample& sample, uint32_t baseline, int32_t boardHeight,
                     int32_t podLocation) {
-  const int32_t width = static_cast<int32_t>(baseline + kBoardWidthMargin);
+  // The width as the unsigned number it is: a replayed header may carry any
+  // baseline, and one from 2^31 - 340 up must not read as a negative width.
+  const uint32_t width = baseline + kBoardWidthMargin;
   const double height = boardHeight;
 
   const double xShifted = sample.x + kOffsetAlongLine;
@@ -30,7 +32,7 @@ SPenPoint MapToHost(const SPenSample& sample, uint32_t baseline, int32_t boardHe
   // Past the far edge, and anything whose low 16 bits read negative, is
   // held at the edge.
   int16_t xc = TruncateToInt16(x0);
-  if (xc >= width || xc < 0) xc = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(width)));
+  if (xc < 0 || static_cast<uint32_t>(xc) >= width) xc = static_cast<int16_t>(static_cast<uint16_t>(width));
   const double yShifted = sample.y + kOffsetIntoBoard;
   const double y0 = yShifted > 0.0 ? yShifted : 0.0;
 

@@ -70,6 +70,29 @@ TEST(HostMapping, PodLocationsAndBoardHeight) {
   }
 }
 
+// The width W = baseline + 340 is compared as the unsigned number it is, for
+// every baseline a replayed header may carry.
+TEST(HostMapping, WidthIsUnsignedForEveryBaseline) {
+  struct {
+    uint32_t baseline;
+    double x;
+    int16_t hostX;
+  } const cases[] = {
+      {1000, 360, 500},
+      {2147483307, 360, 500},        // W = 2^31 - 1
+      {2147483308, 360, 500},        // W = 2^31: was negative as a signed number
+      {4000000000u, 360, 500},
+      {4294967295u - 340, 360, 500},  // W = 2^32 - 1
+      {4294967295u - 339, 360, 0},    // W wraps to 0: every position is held at it
+      {2147483408, 40000, 100},       // low 16 bits read negative: held at W's low 16 bits
+  };
+  for (const auto& c : cases) {
+    const SPenPoint point = tq::MapToHost(At(c.x, 480, tq::kKindPenDown, 1), c.baseline, 0, 0);
+    EXPECT_EQ(point.x, c.hostX) << c.baseline;
+    EXPECT_EQ(point.y, 380) << c.baseline;
+  }
+}
+
 class CDeliveryPort {
  public:
   CDeliveryPort() : port(window.Handle()) { port.m_receiverSpacing = 1000; }

@@ -97,6 +97,11 @@ const ProbeCase kProbeCases[] = {
     {"long_lead_protocol_1_0", LongProtocolShortLevel(), TQ_SUCCESS, "\x90" "1.7", true, 1340},
     {"protocol_0_9", tqtest::ShortFormBoard("0.9", "1.5", 3056), TQ_ERR_NO_ANSWER, "", false, 0},
     {"protocol_2_1", tqtest::LongFormBoard("2.1", "2.1", 3056), TQ_ERR_PROTOCOL, "", false, 0},
+    // The protocol text read as strtod reads it: an exponent, a leading
+    // blank, a hexadecimal form.
+    {"protocol_1e1", tqtest::LongFormBoard("1e1", "2.1", 3056), TQ_ERR_PROTOCOL, "", false, 0},
+    {"protocol_blank_1", tqtest::ShortFormBoard(" 1.", "1.5", 3056), TQ_SUCCESS, "v1.5", true, 3396},
+    {"protocol_0x2", tqtest::LongFormBoard("0x2", "2.1", 3056), TQ_SUCCESS, "\x90" "2.1", false, 3396},
     {"protocol_not_a_number", tqtest::ShortFormBoard("abc", "1.5", 3056), TQ_ERR_NO_ANSWER, "",
      false, 0},
     {"bad_protocol_lead", BadProtocolLead(), TQ_ERR_NO_ANSWER, "", false, 0},

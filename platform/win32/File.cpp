@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "TQApi.h"
+#include "platform/Platform.h"
 
 namespace {
 
@@ -34,10 +35,36 @@ CFile::CFile() : m_handle(invalidHandle) {}
 
 CFile::~CFile() { Close(); }
 
+namespace {
+
+// Why an open handle is no file to read or record; 0 when it is one. A
+// link is opened as itself under kOpenCapture, so a capture never writes
+// where a link points.
+DWORD RefusalOf(HANDLE file, unsigned flags) {
+  if ((flags & (tqp::kOpenRegularOnly | tqp::kOpenCapture)) == 0) return 0;
+  if (GetFileType(file) != FILE_TYPE_DISK) return ERROR_BAD_FILE_TYPE;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return GetLastError();
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return ERROR_BAD_FILE_TYPE;
+  return 0;
+}
+
+DWORD ShareOf(unsigned flags) {
+  // A capture lets others read it while it grows, never write it: a second
+  // capture of the same file, in this process or another, is refused.
+  if (flags & tqp::kOpenCapture) return FILE_SHARE_READ;
+  if (flags & CFile::shareDenyNone) return FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (flags & CFile::shareDenyWrite) return FILE_SHARE_READ;
+  return 0;
+}
+
+}  // namespace
+
 bool CFile::Open(const char* path, unsigned flags, CFileException* error) {
   Close();
   auto fail = [&](DWORD code) {
-    if (error != nullptr) *error = CFileException(CauseFor(code), static_cast<long>(code));
+    const int cause = code == ERROR_BAD_FILE_TYPE ? tqp::kCauseNotRegularFile : CauseFor(code);
+    if (error != nullptr) *error = CFileException(cause, static_cast<long>(code));
     return false;
   };
   if (path == nullptr) return fail(ERROR_FILE_NOT_FOUND);
@@ -47,15 +74,14 @@ bool CFile::Open(const char* path, unsigned flags, CFileException* error) {
   } else if (flags & modeWrite) {
     access = GENERIC_WRITE;
   }
-  DWORD share = 0;
-  if (flags & shareDenyNone) {
-    share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  } else if (flags & shareDenyWrite) {
-    share = FILE_SHARE_READ;
-  }
   const DWORD creation = (flags & modeCreate) ? OPEN_ALWAYS : OPEN_EXISTING;
-  HANDLE file = CreateFileA(path, access, share, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD attributes = FILE_ATTRIBUTE_NORMAL | ((flags & tqp::kOpenCapture) ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  HANDLE file = CreateFileA(path, access, ShareOf(flags), nullptr, creation, attributes, nullptr);
   if (file == INVALID_HANDLE_VALUE) return fail(GetLastError());
+  if (const DWORD refusal = RefusalOf(file, flags); refusal != 0) {
+    CloseHandle(file);
+    return fail(refusal);
+  }
   if ((flags & modeCreate) && !(flags & modeNoTruncate) && !SetEndOfFile(file)) {
     const DWORD code = GetLastError();
     CloseHandle(file);

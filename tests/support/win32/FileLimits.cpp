@@ -25,7 +25,7 @@ constexpr DWORD kLockedHigh = 0x10000000;  // 2^60 bytes: the rest of any file
 FileSizeLimit::FileSizeLimit(uint64_t limit, const std::vector<std::filesystem::path>& files)
     : m_saved(std::make_unique<Saved>()) {
   for (const std::filesystem::path& file : files) {
-    HANDLE handle = CreateFileA(file.string().c_str(), GENERIC_READ | GENERIC_WRITE,
+    HANDLE handle = CreateFileA(file.string().c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) continue;
