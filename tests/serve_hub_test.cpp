@@ -139,6 +139,51 @@ TEST(ServeHub, AViewerThatDoesNotReadIsDroppedWithoutDelayingTheOthers) {
   EXPECT_EQ(hub.Counts().lostInbox, 0u);
 }
 
+BoardMessage Check(LPARAM lParam) {
+  BoardMessage m;
+  m.message = TQ_MSG_BOARD_CHECK;
+  m.lParam = lParam;
+  return m;
+}
+
+TEST(ServeHub, TheBoardIsSilentAfterTheWatchdogsCheckAndLiveWhenItSpeaks) {
+  struct Case {
+    const char* what;
+    std::vector<BoardMessage> messages;
+    std::vector<std::string> states;  // "connected live" of each state event after the first
+  };
+  BoardMessage lineError;
+  lineError.message = TQ_MSG_COMM_ERROR;
+  lineError.wParam = 2;
+  const Case cases[] = {
+      {"watchdog check", {Check(0)}, {"true false"}},
+      {"check twice", {Check(0), Check(0)}, {"true false"}},
+      {"pen after silence", {Check(0), Pen(TQ_MSG_PEN_DOWN, 1, 1)}, {"true false", "true true"}},
+      {"flush after silence", {Check(0), Flush()}, {"true false", "true true"}},
+      // A board below 2.0 posts the check, with its port, for its "v" packet.
+      {"a short-form board's v packet", {Check(0), Check(3)}, {"true false", "true true"}},
+      {"v packet while live", {Check(3)}, {}},
+      {"a line error is no sign of life", {Check(0), lineError}, {"true false"}},
+  };
+  for (const Case& c : cases) {
+    Served served;
+    EventStream viewer(served.http.Port());
+    for (const BoardMessage& m : c.messages) served.hub.Post(m);
+    served.hub.PostState(false, false);  // the end of each case
+    ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return tqtest::OfType(e, "state").size() >= 2 &&
+                                                            e.back().data.find("\"connected\":false") != std::string::npos; }, 5000))
+        << c.what;
+    std::vector<std::string> states;
+    for (const std::string& data : tqtest::OfType(viewer.Events(), "state")) {
+      char connected[8] = {}, live[8] = {};
+      std::sscanf(data.c_str(), "{\"type\":\"state\",\"connected\":%5[a-z],\"live\":%5[a-z]}", connected, live);
+      states.push_back(std::string(connected) + " " + live);
+    }
+    ASSERT_GE(states.size(), 2u) << c.what;
+    EXPECT_EQ(std::vector<std::string>(states.begin() + 1, states.end() - 1), c.states) << c.what;
+  }
+}
+
 TEST(ServeHub, ListenAddresses) {
   struct Case {
     const char* text;

@@ -18,10 +18,13 @@ constexpr size_t kMostHeaders = 48;
 constexpr size_t kLargestHeaders = 16 * 1024;
 // Threads beyond the viewers' own: the page, exports and the 503s.
 constexpr size_t kSpareThreads = 8;
-// A fixed send buffer for every viewer's socket (accepted sockets take the
-// listening socket's): the system would otherwise grow it to megabytes for a
-// viewer that does not read, and hide for minutes that it is gone.
+// Every viewer's socket takes these from the listening socket: a fixed send
+// buffer, which the system would otherwise grow to megabytes for a viewer
+// that does not read, hiding for minutes that it is gone; and a send timeout,
+// so the thread of a viewer that stopped reading is not held in a send for
+// as long as its link lasts.
 constexpr int kSendBuffer = 64 * 1024;
+constexpr timeval kSendTimeout{3, 0};
 // A comment line now and then keeps proxies from closing a quiet stream.
 constexpr std::chrono::seconds kKeepAlive{10};
 
@@ -95,6 +98,7 @@ ServeHttp::ServeHttp(ServeHub& hub, size_t maxViewers) : m_server(new Server), m
     const int yes = 1;
     setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
   });
   http.set_payload_max_length(0);
   http.set_read_timeout(3, 0);

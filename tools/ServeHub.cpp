@@ -71,7 +71,7 @@ BoardMessage CopyMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   } else {
     copy.wParam = static_cast<uint64_t>(wParam);
   }
-  (void)lParam;
+  copy.lParam = static_cast<int64_t>(lParam);
   return copy;
 }
 
@@ -151,8 +151,14 @@ void ServeHub::Handle(const BoardMessage& message) {
     Publish(StateJson(m_connected, m_live));
     return;
   }
-  // A board that speaks is live again after a silence.
-  if ((IsPen(message.message) || message.message == TQ_MSG_BOARD_EVENT) && !m_live && m_connected) {
+  // The watchdog's check (lParam 0) says the board has gone silent; the one
+  // a board below version 2.0 posts for its "v" packet (lParam: the port),
+  // like any pen message or board event, says it is there.
+  const bool check = message.message == TQ_MSG_BOARD_CHECK;
+  const bool silent = check && message.lParam == 0;
+  const bool speaks = IsPen(message.message) || message.message == TQ_MSG_BOARD_EVENT ||
+                      message.message == TQ_MSG_BOARD_0x90 || (check && !silent);
+  if (speaks && !m_live && m_connected) {
     m_live = true;
     Publish(StateJson(m_connected, m_live));
   }
@@ -166,8 +172,7 @@ void ServeHub::Handle(const BoardMessage& message) {
     m_model.BoardEvent(static_cast<unsigned>(message.wParam));
   } else if (message.message == TQ_MSG_COMM_ERROR) {
     Publish(CodeJson("comm", message.wParam));
-  } else if (message.message == TQ_MSG_BOARD_CHECK) {
-    // The watchdog asked a silent board for a sign of life and heard nothing.
+  } else if (silent && m_live) {
     m_live = false;
     Publish(StateJson(m_connected, m_live));
   }

@@ -42,7 +42,9 @@ struct ServeLimits {
   size_t inbox = 8192;          // board messages waiting for the broadcaster
   size_t viewerBuffer = 4096;   // events waiting for one viewer
   size_t maxViewers = 32;
-  size_t log = size_t{1} << 21; // events kept for viewers that reconnect
+  // Events kept for viewers that join or come back: some 80 MB, more than an
+  // hour of writing without a pause (the board sends at most ~107 a second).
+  size_t log = size_t{1} << 19;
 };
 
 // One host message, copied out of the window procedure's arguments.
@@ -50,6 +52,7 @@ struct BoardMessage {
   UINT message = 0;
   int x = 0, y = 0, code = 0;  // pen messages
   uint64_t wParam = 0;         // other messages
+  int64_t lParam = 0;
 };
 
 BoardMessage CopyMessage(UINT message, WPARAM wParam, LPARAM lParam);

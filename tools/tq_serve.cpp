@@ -132,6 +132,7 @@ int Serve(const Options& o) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);  // a viewer gone mid-write is the write's failure
   const UINT_PTR tick = SetTimer(nullptr, 0, 100, &OnTick);
   MSG msg;
   while (!g_stop && GetMessageA(&msg, nullptr, 0, 0)) DispatchMessageA(&msg);
@@ -144,6 +145,10 @@ int Serve(const Options& o) {
   http.Stop();
   replay.Stop();
   TQDestroyWindow(window);
+  const tqtool::ServeCounts counts = hub.Counts();
+  std::fprintf(stderr, "tq serve: %llu events, %llu viewers dropped for not reading, %llu messages lost\n",
+               static_cast<unsigned long long>(counts.events), static_cast<unsigned long long>(counts.dropped),
+               static_cast<unsigned long long>(counts.lostInbox));
   return 0;
 }
 
