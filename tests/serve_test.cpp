@@ -158,16 +158,20 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
   EXPECT_EQ(StreamPenLines(late.Events()), expected);
   EXPECT_EQ(tqtest::OfType(late.Events(), "erase"), tqtest::OfType(first.Events(), "erase"));
 
-  // One that comes back with the id it saw last gets exactly what followed;
-  // one with an id the server never gave out starts the page afresh.
+  // One that comes back with the id it saw last, in the header as a browser
+  // sends it or in the query as the page does after a refusal, gets exactly
+  // what followed; one with an id the server never gave out starts the page
+  // afresh.
   struct Case {
     size_t seen;       // events the viewer had, hello included
     bool fromServer;   // its id came from this server
+    bool inQuery;
   };
   const size_t total = first.Events().size();
-  for (const Case c : {Case{total / 3, true}, Case{total - 1, true}, Case{1, false}}) {
+  for (const Case c : {Case{total / 3, true, false}, Case{total - 1, true, false}, Case{total / 2, true, true},
+                       Case{1, false, false}, Case{1, false, true}}) {
     const std::string last = c.fromServer ? first.Events()[c.seen - 1].id : "12345";
-    EventStream back(serve.Port(), last);
+    EventStream back(serve.Port(), c.inQuery ? "" : last, 0, c.inQuery ? "/events?lastEventId=" + last : "/events");
     const size_t want = c.fromServer ? total - c.seen : total - 1;
     back.ReadUntil([&](const auto& e) { return e.size() >= want + 1; }, 10000);
     ASSERT_EQ(back.Events().size(), want + 1) << "after " << c.seen;
@@ -324,13 +328,9 @@ Mask InkOf(const std::string& png, const Frame& f, double boardWidth, double boa
   return mask;
 }
 
-TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftOfTheInk) {
-  if (tqtest::HeadlessBrowser::Program().empty()) {
-    GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not checked in a browser";
-  }
-  const fs::path capture = SampleCopy("eraser-v3.raw");
-  const std::vector<std::string> lines = ReplayPenLines(capture);
-  // The plain version: the replay's pen messages through the stroke model.
+// The plain version of a page: the replay's pen messages through the stroke
+// model, and what the eraser left of them.
+std::vector<tqtool::InkStroke> InkLeft(const std::vector<std::string>& lines, bool& erased) {
   tqtool::StrokeModel model;
   for (const std::string& line : lines) {
     std::istringstream fields(line);
@@ -339,33 +339,42 @@ TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftOfTheInk) {
     fields >> kind >> x >> y >> code;
     model.Pen(kind == "down" ? TQ_MSG_PEN_DOWN : (kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP), x, y, code);
   }
-  const std::vector<tqtool::InkStroke> left = tqtool::Remaining(model.Pages().back());
-  ASSERT_FALSE(model.Pages().back().footprints.empty());
+  erased = !model.Pages().back().footprints.empty();
+  return tqtool::Remaining(model.Pages().back());
+}
 
-  ServeProcess serve({"--replay", capture.string(), "--speed", "20", "--listen", "127.0.0.1:0"});
-  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
-  EventStream watcher(serve.Port());
-  ASSERT_TRUE(watcher.ReadUntil([&](const auto& e) { return PenCount(e) >= lines.size(); }, 30000));
-  const size_t events = watcher.Events().size();
-
-  // The browser joins late: the whole page comes to it as history.
-  tqtest::HeadlessBrowser browser(800, 1000);
-  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(serve.Port()) + "/"));
+// Waits until the page holds `points` points of ink (what the eraser left).
+bool WaitForInk(tqtest::HeadlessBrowser& browser, const std::vector<tqtool::InkStroke>& left) {
+  size_t points = 0;
+  for (const tqtool::InkStroke& piece : left) points += piece.points.size();
   std::string seen;
-  for (int i = 0; i < 100 && std::atoi(seen.c_str()) < static_cast<int>(events); ++i) {
-    browser.Evaluate("String(window.tq ? tq.events : 0)", seen);
+  for (int i = 0; i < 150; ++i) {
+    browser.Evaluate("String(window.tq ? tq.pieces.reduce((n, p) => n + p.points.length, 0) : -1)", seen);
+    if (std::atoll(seen.c_str()) == static_cast<long long>(points)) return true;
     usleep(100 * 1000);
   }
-  ASSERT_GE(std::atoi(seen.c_str()), static_cast<int>(events));
+  std::string state;
+  browser.Evaluate("JSON.stringify({events: tq.events, page: tq.page, strokes: tq.strokes.length, "
+                   "footprints: tq.footprints.length, open: !!tq.open, ready: tq.source.readyState})", state);
+  ADD_FAILURE() << "the page holds " << seen << " points of ink, not " << points << ": " << state;
+  return false;
+}
+
+std::string Status(tqtest::HeadlessBrowser& browser) {
+  std::string status;
+  browser.Evaluate("document.getElementById('status').textContent", status);
+  return status;
+}
+
+// The screenshot's ink against the plain version's.
+void ExpectScreenshotShows(tqtest::HeadlessBrowser& browser, const std::vector<tqtool::InkStroke>& left) {
   std::string layout;
   ASSERT_TRUE(browser.Evaluate(
       "new Promise(done => requestAnimationFrame(() => requestAnimationFrame(() => { const b = "
       "document.getElementById('bar').getBoundingClientRect(); done(JSON.stringify({left: tq.frame.left, "
       "top: tq.frame.top, scale: tq.frame.scale, width: tq.width, height: tq.height, barLeft: b.left, "
-      "barTop: b.top, barWidth: b.width, barHeight: b.height, status: "
-      "document.getElementById('status').textContent})); })))",
+      "barTop: b.top, barWidth: b.width, barHeight: b.height})); })))",
       layout));
-  EXPECT_EQ(tqtest::JsonString(layout, "status"), "live") << layout;
   std::string png;
   ASSERT_TRUE(browser.Screenshot(png));
   // TQ_SERVE_SCREENSHOT=FILE keeps the picture (the README's comes from here).
@@ -375,7 +384,6 @@ TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftOfTheInk) {
       std::fclose(out);
     }
   }
-
   const Frame frame{tqtest::JsonNumber(layout, "left"), tqtest::JsonNumber(layout, "top"),
                     tqtest::JsonNumber(layout, "scale")};
   ASSERT_GT(frame.scale, 0.05) << layout;
@@ -400,6 +408,41 @@ TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftOfTheInk) {
   }
   EXPECT_GT(inked, 500u);
   EXPECT_LT(stray, inked / 200 + 1) << stray << " stray of " << inked << " ink pixels";
+}
+
+TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftAndComesBackWithTheServer) {
+  if (tqtest::HeadlessBrowser::Program().empty()) {
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not checked in a browser";
+  }
+  const fs::path wiped = SampleCopy("eraser-v3.raw"), written = SampleCopy("hello-v2.raw");
+  bool erased = false;
+  const std::vector<tqtool::InkStroke> wipedLeft = InkLeft(ReplayPenLines(wiped), erased);
+  ASSERT_TRUE(erased);
+  const std::vector<tqtool::InkStroke> writtenLeft = InkLeft(ReplayPenLines(written), erased);
+
+  auto serve = std::make_unique<ServeProcess>(
+      std::vector<std::string>{"--replay", wiped.string(), "--speed", "20", "--listen", "127.0.0.1:0"});
+  const int port = serve->Port();
+  ASSERT_GT(port, 0) << serve->StartLine();
+  // The browser joins at once and sees the ink come and go.
+  tqtest::HeadlessBrowser browser(800, 1000);
+  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/"));
+  ASSERT_TRUE(WaitForInk(browser, wipedLeft));
+  EXPECT_EQ(Status(browser), "live");
+  ExpectScreenshotShows(browser, wipedLeft);
+
+  // The server goes and comes back with another board: the page says so,
+  // reconnects by itself and draws the new board's page afresh.
+  serve.reset();
+  std::string status;
+  for (int i = 0; i < 50 && (status = Status(browser)) == "live"; ++i) usleep(100 * 1000);
+  EXPECT_EQ(status, "server unreachable, reconnecting");
+  serve = std::make_unique<ServeProcess>(std::vector<std::string>{
+      "--replay", written.string(), "--speed", "20", "--listen", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_EQ(serve->Port(), port) << serve->StartLine();
+  ASSERT_TRUE(WaitForInk(browser, writtenLeft));
+  EXPECT_EQ(Status(browser), "live");
+  ExpectScreenshotShows(browser, writtenLeft);
 }
 
 }  // namespace

@@ -124,7 +124,12 @@ void ServeHttp::Route() {
   http.Get("/events", [this](const httplib::Request& request, httplib::Response& response) {
     std::optional<uint64_t> last;
     uint64_t id = 0;
-    if (ParseNumber(request.get_header_value("Last-Event-ID"), id)) last = id;
+    // The browser's own reconnection names the last event in the header; a
+    // page that opens its stream anew names it in the query.
+    if (ParseNumber(request.get_header_value("Last-Event-ID"), id) ||
+        ParseNumber(request.get_param_value("lastEventId"), id)) {
+      last = id;
+    }
     auto pending = std::make_shared<std::string>("retry: 1000\n\n");
     std::string first;
     std::shared_ptr<Viewer> viewer = m_hub.Join(last, first);

@@ -189,10 +189,26 @@ function draw() {
   }
 }
 
-const source = new EventSource("/events");
-source.onopen = () => { tq.reachable = true; };
-source.onerror = () => { tq.reachable = false; };
-source.onmessage = (message) => { tq.reachable = true; handle(JSON.parse(message.data)); ++tq.events; };
+// The browser reconnects by itself while the stream merely broke; a stream
+// it gave up on (the server was full, or answered while it went down) is
+// opened anew a little later, from the last event this page saw.
+function connect() {
+  const last = tq.lastId ? "?lastEventId=" + encodeURIComponent(tq.lastId) : "";
+  const source = new EventSource("/events" + last);
+  tq.source = source;
+  source.onopen = () => { tq.reachable = true; };
+  source.onerror = () => {
+    tq.reachable = false;
+    if (source.readyState === EventSource.CLOSED) setTimeout(connect, 3000);
+  };
+  source.onmessage = (message) => {
+    tq.reachable = true;
+    if (message.lastEventId) tq.lastId = message.lastEventId;
+    handle(JSON.parse(message.data));
+    ++tq.events;
+  };
+}
+connect();
 showPages();
 requestAnimationFrame(draw);
 </script>

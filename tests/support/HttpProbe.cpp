@@ -73,9 +73,10 @@ HttpReply Get(int port, const std::string& target) {
   return RawRequest(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
 }
 
-EventStream::EventStream(int port, const std::string& lastEventId, int receiveBuffer) {
+EventStream::EventStream(int port, const std::string& lastEventId, int receiveBuffer,
+                         const std::string& target) {
   m_fd = Connect(port, receiveBuffer);
-  std::string request = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n";
+  std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n";
   if (!lastEventId.empty()) request += "Last-Event-ID: " + lastEventId + "\r\n";
   if (m_fd < 0 || !SendAll(m_fd, request + "\r\n")) m_ended = true;
 }

@@ -28,9 +28,11 @@ struct StreamEvent {
 
 class EventStream {
  public:
-  // Connects and asks for /events; `receiveBuffer` > 0 shrinks the socket's
-  // receive buffer (a viewer on a thin link).
-  explicit EventStream(int port, const std::string& lastEventId = "", int receiveBuffer = 0);
+  // Connects and asks for `target`, naming `lastEventId` in the header;
+  // `receiveBuffer` > 0 shrinks the socket's receive buffer (a viewer on a
+  // thin link).
+  explicit EventStream(int port, const std::string& lastEventId = "", int receiveBuffer = 0,
+                       const std::string& target = "/events");
   ~EventStream();
   EventStream(const EventStream&) = delete;
   EventStream& operator=(const EventStream&) = delete;
