@@ -15,6 +15,14 @@
 //   each use.
 // - A replay object (TQReadFileData) has no line and no thread; everything
 //   runs on the caller's thread.
+//
+// Lifetime: an open port is owned through shared pointers. Every wait of the
+// host's thread that may run host code (the stop step, the mailbox wait, the
+// open sequence, a message sent to the host's own window) keeps a reference
+// on its stack, so a TQClose from inside that code only marks the port
+// closing and takes it out of the table; the outermost holder destroys it.
+// After such a wait the code looks at Closing() and gives up. Once closing,
+// the port sends and posts nothing more to the host.
 #pragma once
 
 #include <atomic>
@@ -27,6 +35,7 @@
 #include "geometry/EraserReading.h"
 #include "protocol/HostMapping.h"
 #include "platform/Platform.h"
+#include "protocol/HostMapping.h"
 
 namespace tq {
 
@@ -36,7 +45,7 @@ constexpr unsigned kMailboxSize = 128;
 constexpr unsigned kVersionTextSize = 20;  // 19 characters and a NUL
 constexpr unsigned kLinkVersionSize = 8;   // room for "v%1.1f" of any replayed header
 
-class CBoardPort {
+class CBoardPort : public std::enable_shared_from_this<CBoardPort> {
  public:
   explicit CBoardPort(HWND window);
   virtual ~CBoardPort();
@@ -60,8 +69,21 @@ class CBoardPort {
   void WriteCommand();
   bool PostCommand(const char* text);
   void Notify(UINT message, WPARAM code);
+  // Every message to the host goes through these two; nothing goes once the
+  // port is closing. A board's check and signal posts wait in the queue at
+  // most once each.
+  LRESULT SendToHost(UINT message, WPARAM wParam, LPARAM lParam);
+  void PostToHost(UINT message);
+  bool Closing() const { return m_closing.load(std::memory_order_acquire); }
+  // A reference that keeps the object alive across a wait (null for an
+  // object on the stack, which nothing else destroys).
+  std::shared_ptr<CBoardPort> Hold() { return weak_from_this().lock(); }
+  // The stop step at the end of the process: no message is handled, and a
+  // reader that does not end in time is left alone (true when it ended).
+  bool StopAtExit();
   void ArmWatchdog();
-  void DisarmWatchdog();
+  // At the end of the process the timer goes with its thread's queue.
+  void DisarmWatchdog(bool killTimer = true);
   static void WatchdogTick(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 
   // Receive path.
@@ -94,13 +116,12 @@ class CBoardPort {
     if (location >= 0 && location <= 3) m_podLocation.store(location, std::memory_order_relaxed);
   }
 
-  // Fields, in the order of the design. Public: the subsystems of the driver
-  // share them, and the tests look at them.
-  UINT_PTR m_timerId = 0;
+  // Fields. Public: the subsystems of the driver share them, and the tests
+  // look at them.
+  UINT_PTR m_timerId = 0;  // written under the watchdog table's lock
   std::atomic<int32_t> m_dataSeen{1};
   std::atomic<int32_t> m_checkSent{0};
   uint32_t m_lastCheckTick = 0;
-  uint32_t m_counters[3] = {0, 0, 0};
   CStrokeFilter m_filter;
   uint32_t m_receiverSpacing = 0;
   uint32_t m_rxCount = 0;
@@ -108,23 +129,26 @@ class CBoardPort {
   char m_linkVersion[kLinkVersionSize] = {};
   char m_versionText[kVersionTextSize] = {};
   double m_boardVersion = 0.0;
-  int32_t m_linkLevel = 0;
   tqp::RecursiveLock m_lineLock;
   std::atomic<int32_t> m_threadRunning{0};
   // Set while the reader may be waiting for the window to take a message it
   // sent: during a dispatch and a notification.
   std::atomic<bool> m_readerSending{false};
+  // Set only while the reader is inside the send itself.
+  std::atomic<bool> m_readerInSend{false};
+  // The reader thread, as the message service names it.
+  std::atomic<uintptr_t> m_readerTag{0};
+  // Set by the stop step before it signals the reader.
+  std::atomic<bool> m_closing{false};
   std::unique_ptr<tqp::Event> m_stopEvent;
   std::unique_ptr<tqp::SerialLine> m_line;
   std::unique_ptr<tqp::Event> m_writeEvent;
   CCaptureFile m_rawFile, m_valFile, m_outFile;
-  tqp::LineTimeouts m_timeouts{};
   tqp::LineSettings m_dcb{};
   uint32_t m_packetLength = 9;
   std::atomic<HWND> m_hWnd;
   int32_t m_port = 0;
   std::unique_ptr<char[]> m_mailbox;
-  uint32_t m_eventMask = 0;
   uint32_t m_mailboxSize = 0;
   SPenSample m_lastSample{};
   std::atomic<int32_t> m_podLocation{0};
@@ -135,7 +159,14 @@ class CBoardPort {
 // The open port object of a port number, or null (the exports' table).
 CBoardPort* FindOpenPort(int port);
 
-// Process-wide table of the ports whose watchdog runs (index 1 to 8).
-extern CBoardPort* g_timerTable[9];
+// The port whose watchdog runs for a port number, or null (the watchdog
+// table is process-wide and guarded: ports of several host threads share it).
+CBoardPort* WatchdogPort(int port);
+
+// Whether the port's reader is the only one inside a send at this moment.
+bool OnlyThisReaderSends(const CBoardPort& port);
+
+// Stops every open port (the process is ending).
+void StopAllPorts();
 
 }  // namespace tq

@@ -2,6 +2,9 @@
 //
 // The table has one slot per port 1 to 8 and no lock: the host calls the
 // exports of a port from one thread. The reader threads never touch it.
+// It is never destroyed: a host may end the process with boards open, and
+// the exit handler stops them while everything they use is still there.
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -12,7 +15,7 @@ namespace {
 
 using tq::CBoardPort;
 
-std::unique_ptr<CBoardPort> g_ports[9];
+std::shared_ptr<CBoardPort>* const g_ports = new std::shared_ptr<CBoardPort>[9];
 
 // 0 when the port is open; 6 or 7 otherwise.
 TQ_ERROR_CODE CheckPort(TQ_PORT port) {
@@ -24,20 +27,38 @@ TQ_ERROR_CODE CheckPort(TQ_PORT port) {
 // The port object, or null for a port outside 1 to 8 or not open.
 CBoardPort* Find(TQ_PORT port) { return CheckPort(port) == TQ_SUCCESS ? g_ports[port].get() : nullptr; }
 
+void StopAllPortsAtExit() { tq::StopAllPorts(); }
+
 }  // namespace
 
 namespace tq {
 CBoardPort* FindOpenPort(int port) { return Find(port); }
+
+void StopAllPorts() {
+  if (tqp::ProcessIsEnding()) return;  // the readers are gone with the other threads
+  for (int port = 1; port <= 8; ++port) {
+    std::shared_ptr<CBoardPort> board = std::move(g_ports[port]);
+    // A reader that did not end keeps its object, never destroyed.
+    if (board && !board->StopAtExit()) new std::shared_ptr<CBoardPort>(std::move(board));
+  }
+}
 }  // namespace tq
 
 extern "C" {
 
 TQ_ERROR_CODE TQOpenPort(TQ_PORT port, HWND window) {
   if (port < 1 || port > 8) return TQ_ERR_BAD_PORT;
+  static const bool exitHandler = std::atexit(StopAllPortsAtExit) == 0;
+  (void)exitHandler;
   TQClose(port);
-  g_ports[port] = std::make_unique<CBoardPort>(window);
-  const int result = g_ports[port]->Open(port);
-  if (result != 0) g_ports[port].reset();
+  // The open sends line errors to the window: its procedure may close or
+  // reopen this port meanwhile, and this call's object is then no longer
+  // the one in the table.
+  const auto board = std::make_shared<CBoardPort>(window);
+  g_ports[port] = board;
+  int result = board->Open(port);
+  if (result == 0 && board->Closing()) result = TQ_ERR_OPEN_FAILED;
+  if (result != 0 && g_ports[port] == board) g_ports[port].reset();
   return static_cast<TQ_ERROR_CODE>(result);
 }
 
@@ -55,7 +76,7 @@ TQ_ERROR_CODE TQClose(TQ_PORT port) {
   // Out of the table before the stop step: the window procedure, which the
   // stop step runs while it waits for the reader, may close this port again
   // and must find it closed, not half gone.
-  const std::unique_ptr<CBoardPort> board = std::move(g_ports[port]);
+  const std::shared_ptr<CBoardPort> board = std::move(g_ports[port]);
   board->Stop();
   return TQ_SUCCESS;
 }

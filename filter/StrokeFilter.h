@@ -1,7 +1,7 @@
 // The per-port stroke filter: validation, anti-streak and smoothing stages
 // between the decoders and the host window.
-// (Interface agreed with the decoders and the port object; the stages are
-// implemented in the files beside this one.)
+// The decoders push samples in and the port object pops what is ready for
+// the window; each stage lives in a file of its own beside this one.
 #pragma once
 
 #include <atomic>

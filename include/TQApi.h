@@ -24,13 +24,29 @@
  *   errors of a running port are SENT from the port's reader thread: the
  *   reader waits until the window procedure has returned. The SPenPoint passed
  *   with a pen message is valid only while the procedure handles it. No
- *   message of a port is sent after TQClose has returned.
+ *   message of a port is sent after TQClose has returned, and its posted
+ *   messages still waiting in the queue are taken out by TQClose. TQClose
+ *   from a thread that did not open the port works too; the watchdog timer
+ *   then ends at its next tick on the opener's thread.
+ *
+ * Re-entry
+ *   Any window procedure may call TQClose and TQOpenPort, for its own port or
+ *   another, from inside any message (pen, board event, line error, board
+ *   check, posted messages). A port closed while one of the library's waits
+ *   for it is on the host thread's stack is only marked closed and taken out
+ *   of the table; the outermost of those waits destroys it. From the moment
+ *   its stop is signalled the port sends and posts nothing more. Releasing a
+ *   blocked reader releases the closed port's reader, never another port's.
+ *
+ * Ending the process with boards open is allowed: an exit handler stops
+ * every open port first.
  *
  * On Linux the library brings the small window and message service it needs
  * (the "host API" at the end of this file): a host creates a message window
  * with TQCreateWindow and runs an ordinary GetMessageA / DispatchMessageA loop.
  * COM<n> is the device named by the environment variable TQ_COM<n> (read at
- * every open), else /dev/ttyS<n-1>.
+ * every open), else /dev/ttyS<n-1>; a TQ_COM<n> that is set but empty names
+ * no device, and the open fails with 1.
  */
 #ifndef TQAPI_H
 #define TQAPI_H
@@ -161,6 +177,11 @@ typedef struct SPenPoint {
 #define TQ_MSG_PEN_MOVE 0x8002u
 /* Pen lifted, hovering or stroke ended: wParam = SPenPoint*, lParam = 0. Sent, reader thread. */
 #define TQ_MSG_PEN_UP 0x8003u
+/* The eraser's footprint arrives as these three messages with pen code 0: a
+ * pen-down and seven moves at the corners 1, 2, 3, 1, 4, 3, 4, 2 of the
+ * rectangle it covers (its sides and both diagonals), then a pen-up at
+ * x 140, y 0, where the board's origin lands. Pen code 0 is also a real pen;
+ * a host tells a footprint by that outline. */
 /* Board event: wParam 0 = the board flushed its strokes (control packet),
  * 2 = the board's pen-code-5 button; lParam = port number. Sent, reader thread. */
 #define TQ_MSG_BOARD_EVENT 0x8004u
@@ -174,10 +195,11 @@ typedef struct SPenPoint {
 #define TQ_MSG_COMM_ERROR 0x8006u
 /* Board check. Sent by the watchdog (host's thread, wParam 0, lParam 0) while
  * a protocol-2 board stays silent after it was asked for a sign of life; also
- * posted (lParam = port number) by boards below version 2.0 for their "v" packet. */
+ * posted (lParam = port number) by boards below version 2.0 for their "v"
+ * packet, at most one of a port undelivered in the queue at a time (Linux). */
 #define TQ_MSG_BOARD_CHECK 0x8007u
 /* Posted by boards below version 2.0 for their type-0x90 packet: wParam 0,
- * lParam = port number. */
+ * lParam = port number; at most one of a port undelivered at a time. */
 #define TQ_MSG_BOARD_0x90 0xFFFFFFFFu
 
 /* ---- Exports ------------------------------------------------------------ */
@@ -193,7 +215,10 @@ typedef struct CFileDialog CFileDialog;
 #endif
 
 /* Opens the board on `port` and reports to `window`. Closes whatever was open
- * on the port first. Returns 0, or 1-5 (the port is then closed), or 6. */
+ * on the port first. Returns 0, or 1-5 (the port is then closed), or 6. When
+ * the window procedure closes or reopens the port while it handles a line
+ * error of this open, the open gives up with 1 and the port stays as that
+ * nested call left it. */
 TQAPI TQ_ERROR_CODE TQOpenPort(TQ_PORT port, HWND window);
 
 /* Tries TQOpenPort on port 1, then port 2. Returns the port that opened, or 0.
@@ -275,7 +300,9 @@ TQAPI void TQReadFileData(HWND window, CFileDialog* dialog);
  * queues the message to the owner and blocks until the owner's message loop
  * (or any wait of the owner inside this library) has handled it; a blocked
  * sender still handles messages sent to its own windows. Posting returns at
- * once. Messages to a destroyed window are dropped. */
+ * once; it fails when the target thread already holds 10000 posted messages
+ * (as on Windows). Messages to a destroyed window are dropped. The service
+ * is never torn down, so threads may still send while the process ends. */
 #ifdef __cplusplus
 extern "C" {
 #endif

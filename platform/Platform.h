@@ -7,6 +7,7 @@
 // semantics itself. The logic folders include only this header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,9 @@ constexpr uint32_t kEventRxChar = 0x0001;
 
 uint32_t TickCount();
 void SleepMs(uint32_t ms);
+// True while the process ends with its other threads already gone (the
+// Windows library's detach at process exit); POSIX: always false.
+bool ProcessIsEnding();
 
 // The temporary directory as the system reports it, normally ending with a
 // separator (TMPDIR, else /tmp/, on POSIX).
@@ -106,11 +110,28 @@ void PumpSentMessages(uint32_t ms);
 
 // Window messages.
 LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Releases the thread that sent the message the calling thread is handling,
-// as if the window procedure had returned `result`; false when the calling
-// thread handles no message sent from another thread.
-inline bool ReplyToSender(LRESULT result) { return ReplyMessage(result) != 0; }
+// A number that names the calling thread to ReleaseSender.
+uintptr_t CurrentThreadTag();
+// Releases `sender` (a CurrentThreadTag) from the message it sent to the
+// calling thread, which is handling it further up its stack, as if the
+// window procedure had returned `result`; one still queued is withdrawn
+// (POSIX; on Windows it is delivered). False when the calling thread is
+// not known to be handling a message of that sender: another thread's
+// sender is never released. `onlyLibrarySender` tells whether no other
+// reader of the library is inside a send at the moment (the Windows backend
+// cannot name a sender and releases the innermost one only then).
+bool ReleaseSender(uintptr_t sender, LRESULT result, bool onlyLibrarySender);
 bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Posts unless an undelivered message with the same window, number and
+// parameters is still queued; true when one is queued afterwards. (The
+// Windows backend cannot look into the queue and always posts.)
+bool PostMsgOnce(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Takes the undelivered posted messages numbered `message` with this
+// lParam out of the queues of every window's thread (the Windows backend:
+// of the calling thread's windows).
+void RemovePosted(UINT message, LPARAM lParam);
+// The most posted messages a thread's queue holds; a post beyond it fails.
+constexpr size_t kPostedQueueLimit = 10000;
 // Window-less timer bound to the calling thread's message loop; returns the
 // id the system chose, 0 on failure.
 UINT_PTR StartTimer(uint32_t periodMs, TIMERPROC callback);
@@ -149,6 +170,8 @@ class SerialLine {
   // Opens "COM<n>" for reading and writing, exclusively; overlapped selects
   // the reader thread's mode. Null when the device cannot be opened.
   static std::unique_ptr<SerialLine> Open(const char* deviceName, bool overlapped);
+  // The system's name of the device that Open opens for "COM<n>".
+  static std::string DevicePath(const char* deviceName);
 
   virtual bool SetTimeouts(const LineTimeouts& timeouts) = 0;
   virtual bool SetEventMask(uint32_t mask) = 0;

@@ -37,7 +37,7 @@ void RunCommand(CBoardPort& port, uint32_t command) {
       break;
     case kCommandFlush:
       port.m_filter.Reset(5, true);
-      tqp::SendMsg(port.GetWindow(), TQ_MSG_BOARD_EVENT, kEventFlushed, port.m_port);
+      port.SendToHost(TQ_MSG_BOARD_EVENT, kEventFlushed, port.m_port);
       break;
     default:
       break;
@@ -62,10 +62,10 @@ void CBoardPort::DecodeV1(const uint8_t* data, int length) {
         PushSample(*this, packet);
         break;
       case EPacketAction::kBoardCheck:
-        tqp::PostMsg(GetWindow(), TQ_MSG_BOARD_CHECK, 0, m_port);
+        PostToHost(TQ_MSG_BOARD_CHECK);
         break;
       case EPacketAction::kBoardSignal:
-        tqp::PostMsg(GetWindow(), TQ_MSG_BOARD_0x90, 0, m_port);
+        PostToHost(TQ_MSG_BOARD_0x90);
         break;
       default:
         break;
@@ -90,7 +90,7 @@ void CBoardPort::DecodeV2(const uint8_t* data, int length) {
         break;
       case EPacketAction::kPenButton:
         // Reported at once: samples still held in the filter follow later.
-        tqp::SendMsg(GetWindow(), TQ_MSG_BOARD_EVENT, kEventPenButton, m_port);
+        SendToHost(TQ_MSG_BOARD_EVENT, kEventPenButton, m_port);
         break;
       case EPacketAction::kEraser:
         PairEraserPacket(*this, packet.first, packet.second, packet.penCode);

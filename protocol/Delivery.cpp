@@ -74,7 +74,7 @@ void CBoardPort::DeliverSample(const SPenSample& sample) {
   }
   // The point lives on this thread's stack: the message is sent, never
   // posted, and the host may look at it only while it handles the message.
-  tqp::SendMsg(GetWindow(), message, reinterpret_cast<WPARAM>(&point), lParam);
+  SendToHost(message, reinterpret_cast<WPARAM>(&point), lParam);
   m_lastSample = sample;
 }
 

@@ -52,7 +52,6 @@ void FormatLine(int port, int baud, char parity, int dataBits, int stopBits, cha
 static void ConfigureLine(CBoardPort& port, const tqp::LineTimeouts& timeouts, uint32_t mask,
                           const char* definition) {
   tqp::SerialLine& line = *port.m_line;
-  port.m_timeouts = timeouts;
   if (!line.SetTimeouts(timeouts)) {
     port.Notify(TQ_MSG_COMM_ERROR, kTimeoutsFailed);
   } else if (!line.SetEventMask(mask)) {
@@ -119,7 +118,7 @@ int CBoardPort::Probe() {
   if (protocol > 2.0) return 4;
 
   // Step 2: the firmware version. Boards at protocol 2.0 send it unasked.
-  m_linkLevel = TruncateToInt32(ParseDecimal(m_linkVersion + 1, 3));
+  const int32_t linkLevel = TruncateToInt32(ParseDecimal(m_linkVersion + 1, 3));
   if (protocol < 2.0) {
     line.Purge();
     if (!line.Write(&kVersionQuestion, 1, &count) || count != 1) return 1;
@@ -142,7 +141,7 @@ int CBoardPort::Probe() {
   uint8_t geometry[9] = {};
   if (!line.Read(geometry, m_packetLength, &count)) return 1;
   if (count == 0) return 3;
-  const uint8_t expected = m_linkLevel >= 2 ? kGeometryLeadLevel2 : kGeometryLeadLevel1;
+  const uint8_t expected = linkLevel >= 2 ? kGeometryLeadLevel2 : kGeometryLeadLevel1;
   if ((geometry[0] & 0xF0) != (expected & 0xF0)) return 3;
   if ((geometry[0] & 0x0F) != 0) return 5;
   m_receiverSpacing = static_cast<uint32_t>(geometry[1]) * 128u + (geometry[2] & 0x7Fu);
@@ -159,7 +158,6 @@ bool CBoardPort::OpenOverlapped(int port, int baud, char parity, int dataBits, i
   std::memset(m_mailbox.get(), 0, mailboxSize);
   m_port = port;
   m_mailboxSize = mailboxSize;
-  m_eventMask = eventMask;
 
   tqp::LockGuard guard(m_lineLock);
   m_line.reset();

@@ -7,6 +7,7 @@
 // and reports line errors to the window. Line errors never end it; only the
 // stop event does. A silent board costs nothing: the thread sleeps in one
 // wait on the three handles.
+#include <atomic>
 #include <cstring>
 
 #include "api/BoardPort.h"
@@ -24,7 +25,32 @@ constexpr int kStopIndex = 0;
 constexpr int kLineIndex = 1;
 constexpr int kWriteIndex = 2;
 
+// Set on the reader threads: their sends wait for another thread.
+thread_local bool t_onReader = false;
+// Readers inside a send at this moment, over all ports.
+std::atomic<int> g_readersInSend{0};
+
 }  // namespace
+
+bool OnlyThisReaderSends(const CBoardPort& port) {
+  return port.m_readerInSend.load(std::memory_order_acquire) &&
+         g_readersInSend.load(std::memory_order_acquire) == 1;
+}
+
+LRESULT CBoardPort::SendToHost(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (Closing()) return 0;
+  if (!t_onReader) return tqp::SendMsg(GetWindow(), message, wParam, lParam);
+  m_readerInSend.store(true, std::memory_order_release);
+  g_readersInSend.fetch_add(1, std::memory_order_acq_rel);
+  const LRESULT result = tqp::SendMsg(GetWindow(), message, wParam, lParam);
+  g_readersInSend.fetch_sub(1, std::memory_order_acq_rel);
+  m_readerInSend.store(false, std::memory_order_release);
+  return result;
+}
+
+void CBoardPort::PostToHost(UINT message) {
+  if (!Closing()) tqp::PostMsgOnce(GetWindow(), message, 0, m_port);
+}
 
 bool CBoardPort::StartThread() {
   if (!tqp::StartThread(&CBoardPort::ThreadMain, this)) return false;
@@ -35,6 +61,8 @@ bool CBoardPort::StartThread() {
 
 void CBoardPort::ThreadMain(void* self) {
   CBoardPort& port = *static_cast<CBoardPort*>(self);
+  t_onReader = true;
+  port.m_readerTag.store(tqp::CurrentThreadTag(), std::memory_order_release);
   port.m_threadRunning.store(1, std::memory_order_release);
   {
     tqp::LockGuard guard(port.m_lineLock);
@@ -139,6 +167,8 @@ bool CBoardPort::PostCommand(const char* text) {
   if (!m_writeEvent || !m_mailbox || text == nullptr) return false;
   // A command still waiting to be written keeps the mailbox.
   if (m_writeEvent->Wait(100)) return false;
+  // The wait handled messages sent to the host: one may have closed the port.
+  if (Closing()) return false;
   const size_t length = strnlen(text, m_mailboxSize);
   if (length + 1 > m_mailboxSize) return false;
   std::memset(m_mailbox.get(), 0, 4);

@@ -7,6 +7,9 @@
 // board "?" once, and if the board stays quiet it tells the window with
 // TQ_MSG_BOARD_CHECK at every later look until the board is heard again.
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 #include "api/BoardPort.h"
 #include "api/TextNumber.h"
@@ -14,37 +17,67 @@
 
 namespace tq {
 
+namespace {
+
+constexpr uint32_t kWatchdogPeriodMs = 2000;
+
+// The ports whose watchdog runs (index 1 to 8). Each host thread's ticks
+// look at it, and any host thread may open and close ports: the lock guards
+// the entries and their timer ids.
+std::mutex g_timerLock;
 CBoardPort* g_timerTable[9] = {};
 
-namespace {
-constexpr uint32_t kWatchdogPeriodMs = 2000;
+// The port whose timer this is, held for the tick; null when none is.
+std::shared_ptr<CBoardPort> TimerOwner(UINT_PTR timerId, CBoardPort** raw) {
+  std::lock_guard<std::mutex> guard(g_timerLock);
+  for (int i = 1; i <= 8; ++i) {
+    if (g_timerTable[i] != nullptr && g_timerTable[i]->m_timerId == timerId) {
+      *raw = g_timerTable[i];
+      return g_timerTable[i]->Hold();
+    }
+  }
+  *raw = nullptr;
+  return nullptr;
+}
+
 }  // namespace
+
+CBoardPort* WatchdogPort(int port) {
+  std::lock_guard<std::mutex> guard(g_timerLock);
+  return port >= 1 && port <= 8 ? g_timerTable[port] : nullptr;
+}
 
 void CBoardPort::ArmWatchdog() {
   if (TruncateToInt32(ParseDecimal(m_linkVersion + 1, 3)) < 2) return;
   if (m_port < 1 || m_port > 8) return;
   // A window-less timer: the system chooses the id (the requested one,
   // port + 200, is not used by it).
-  m_timerId = tqp::StartTimer(kWatchdogPeriodMs, &CBoardPort::WatchdogTick);
-  if (m_timerId != 0) g_timerTable[m_port] = this;
+  const UINT_PTR id = tqp::StartTimer(kWatchdogPeriodMs, &CBoardPort::WatchdogTick);
+  if (id == 0) return;
+  std::lock_guard<std::mutex> guard(g_timerLock);
+  m_timerId = id;
+  g_timerTable[m_port] = this;
 }
 
-void CBoardPort::DisarmWatchdog() {
-  if (m_timerId == 0) return;
-  tqp::StopTimer(m_timerId);
-  m_timerId = 0;
-  if (m_port >= 1 && m_port <= 8 && g_timerTable[m_port] == this) g_timerTable[m_port] = nullptr;
+void CBoardPort::DisarmWatchdog(bool killTimer) {
+  UINT_PTR id = 0;
+  {
+    std::lock_guard<std::mutex> guard(g_timerLock);
+    std::swap(id, m_timerId);
+    if (m_port >= 1 && m_port <= 8 && g_timerTable[m_port] == this) g_timerTable[m_port] = nullptr;
+  }
+  // A timer lives on the thread that set it. Closed from another thread, it
+  // finds no port at its next tick there and ends itself.
+  if (id != 0 && killTimer) tqp::StopTimer(id);
 }
 
 void CBoardPort::WatchdogTick(HWND, UINT, UINT_PTR timerId, DWORD) {
   CBoardPort* port = nullptr;
-  for (int i = 1; i <= 8; ++i) {
-    if (g_timerTable[i] != nullptr && g_timerTable[i]->m_timerId == timerId) {
-      port = g_timerTable[i];
-      break;
-    }
+  const std::shared_ptr<CBoardPort> keep = TimerOwner(timerId, &port);
+  if (port == nullptr) {
+    tqp::StopTimer(timerId);
+    return;
   }
-  if (port == nullptr) return;
   const uint32_t now = tqp::TickCount();
   const auto difference = static_cast<int32_t>(now - port->m_lastCheckTick);
   // |difference| taken in 64 bits: -2^31 has no 32-bit absolute value.
@@ -56,11 +89,16 @@ void CBoardPort::WatchdogTick(HWND, UINT, UINT_PTR timerId, DWORD) {
     return;
   }
   if (port->m_checkSent.load(std::memory_order_relaxed) != 0) {
-    tqp::SendMsg(port->GetWindow(), TQ_MSG_BOARD_CHECK, 0, 0);
+    port->SendToHost(TQ_MSG_BOARD_CHECK, 0, 0);
     return;
   }
-  if (!port->PostCommand("?")) tqp::SendMsg(port->GetWindow(), TQ_MSG_BOARD_CHECK, 0, 0);
-  port->m_checkSent.store(1, std::memory_order_relaxed);
+  // The mailbox wait handles messages sent to the host, whose window may
+  // close this port meanwhile; so may the window taking the check.
+  if (!port->PostCommand("?")) {
+    if (port->Closing()) return;
+    port->SendToHost(TQ_MSG_BOARD_CHECK, 0, 0);
+  }
+  if (!port->Closing()) port->m_checkSent.store(1, std::memory_order_relaxed);
 }
 
 }  // namespace tq

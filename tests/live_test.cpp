@@ -192,7 +192,7 @@ TEST(Watchdog, LevelOneBoardHasNone) {
   RecordingWindow window;
   ASSERT_EQ(TQOpenPort(6, window.Handle()), TQ_SUCCESS);
   EXPECT_EQ(tq::FindOpenPort(6)->m_timerId, 0u);
-  EXPECT_EQ(tq::g_timerTable[6], nullptr);
+  EXPECT_EQ(tq::WatchdogPort(6), nullptr);
   RecordingWindow::Pump(4500);
   EXPECT_EQ(board.CountReceived('?'), 0u);
   EXPECT_EQ(window.Count(TQ_MSG_BOARD_CHECK), 0u);
@@ -203,7 +203,7 @@ TEST(Watchdog, HeartbeatsKeepItQuiet) {
   PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
   RecordingWindow window;
   ASSERT_EQ(TQOpenPort(7, window.Handle()), TQ_SUCCESS);
-  EXPECT_EQ(tq::g_timerTable[7], tq::FindOpenPort(7));
+  EXPECT_EQ(tq::WatchdogPort(7), tq::FindOpenPort(7));
   for (int i = 0; i < 14; ++i) {
     board.Send({0xF0});
     RecordingWindow::Pump(500);
@@ -233,7 +233,7 @@ TEST(Watchdog, SilentBoardIsAskedOnceThenReported) {
     EXPECT_EQ(e.lParam, 0);
   }
   EXPECT_EQ(TQClose(8), TQ_SUCCESS);
-  EXPECT_EQ(tq::g_timerTable[8], nullptr);
+  EXPECT_EQ(tq::WatchdogPort(8), nullptr);
   const size_t checks = window.Count(TQ_MSG_BOARD_CHECK);
   RecordingWindow::Pump(4500);
   EXPECT_EQ(window.Count(TQ_MSG_BOARD_CHECK), checks);

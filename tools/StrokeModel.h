@@ -59,6 +59,8 @@ class StrokeModel {
   // The same from decoded values (a `tq filter` line, a replayed event).
   void Pen(UINT message, int x, int y, int code);
   void BoardEvent(unsigned code);
+  // Ends a stroke still open: the session ended with the pen down.
+  void Finish() { CloseStroke(); }
 
   // Never empty: the last page is the one being written.
   const std::vector<InkPage>& Pages() const { return m_pages; }

@@ -1,55 +1,51 @@
-// Pictures of what a board drew: the host's pen messages gathered into
-// strokes and eraser footprints, written as SVG.
+// Pictures of what a board drew: the strokes and eraser footprints of a
+// stroke model, the raw triangulated points underneath, written as SVG.
 #pragma once
 
-#include <cstdio>
+#include <ostream>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "TQApi.h"
+#include "StrokeModel.h"
 
 namespace tqtool {
 
-struct PicturePoint {
-  int x = 0;
-  int y = 0;
-};
-
-struct PictureStroke {
-  int code = 0;
-  std::vector<PicturePoint> points;
-};
-
-// Gathers pen messages, in order, into strokes: a pen-down starts one, moves
-// extend it, a pen-up ends it.
-class StrokeCollector {
+// The raw points of a long capture would fill the picture many times over:
+// past the first kKeptWhole points, a point is drawn only where no drawn
+// point shares its square of the grid, so the layer stays within the
+// board's area however long the capture is.
+class RawPointLayer {
  public:
-  void Add(UINT message, const SPenPoint& point, LPARAM lParam);
-  const std::vector<PictureStroke>& Strokes() const { return m_strokes; }
-  // Every pen-down and pen-move point, in order.
-  const std::vector<PicturePoint>& Points() const { return m_points; }
-  size_t Count(UINT message) const;
+  static constexpr size_t kKeptWhole = 20000;
+  explicit RawPointLayer(int cell = 8) : m_cell(cell < 1 ? 1 : cell) {}
+  void Add(InkPoint point);
+  const std::vector<InkPoint>& Points() const { return m_points; }
+  size_t Seen() const { return m_seen; }  // drawn or not
 
  private:
-  std::vector<PictureStroke> m_strokes;
-  std::vector<PicturePoint> m_points;
-  bool m_open = false;
-  size_t m_down = 0, m_move = 0, m_up = 0;
+  int m_cell;
+  size_t m_seen = 0;
+  std::vector<InkPoint> m_points;
+  std::set<std::pair<int, int>> m_cells;
 };
-
-// The eraser's footprint reaches the host as one stroke of eight points:
-// corners 1, 2, 3, 1, 4, 3, 4, 2 (the sides and both diagonals).
-bool IsEraserFootprint(const PictureStroke& stroke);
 
 struct Picture {
   unsigned boardWidth = 0;   // host units
   unsigned boardHeight = 0;  // the largest height of the board
   std::string title;
-  std::vector<PicturePoint> rawPoints;  // drawn light, underneath
-  std::vector<PictureStroke> strokes;   // pen strokes and eraser footprints
+  std::vector<InkPoint> rawPoints;     // drawn light, underneath
+  std::vector<Footprint> footprints;   // shaded
+  std::vector<InkStroke> strokes;      // one colour per pen code
 };
 
-// Writes the picture as SVG; false when the file cannot be written.
-bool WriteSvg(const Picture& picture, const std::string& path);
+// A picture of everything written on the model's pages, one over the other.
+Picture PictureOf(const StrokeModel& model);
+
+// The line width of a picture of a board `width` units wide.
+int PictureLine(unsigned width);
+
+void WriteSvg(const Picture& picture, std::ostream& out);
 
 }  // namespace tqtool

@@ -41,7 +41,8 @@ void DrainMessages();
 // Meaning of a TQ_ERROR_CODE in words.
 const char* ErrorMeaning(int code);
 
-// Parses a decimal integer argument; false when it is not one.
-bool ParseInt(const char* text, long& value);
+// Why an open of `port` failed, in words; for a device that could not be
+// opened (error 1) the device, the system's reason and what may help.
+std::string OpenFailure(TQ_PORT port, TQ_ERROR_CODE code);
 
 }  // namespace tqtool

@@ -1,23 +1,21 @@
 // tq filter: runs pen samples from standard input through a stroke filter
 // and prints what comes out, so that a stroke can be studied stage by stage.
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "TqCommands.h"
+#include "TqNumber.h"
+#include "TqOptions.h"
 #include "filter/StrokeFilter.h"
 
 namespace {
 
-const char kFilterUsage[] =
-    "usage: tq filter [--no-validate] [--no-antistreak] [--no-smooth] < SAMPLES\n"
+const char kFilterAbout[] =
     "Pushes each sample read from standard input into a fresh stroke filter (all\n"
     "three stages on unless switched off) and prints every sample that leaves it.\n"
     "Input, one a line ('#' starts a comment line, blank lines are ignored):\n"
@@ -28,14 +26,18 @@ const char kFilterUsage[] =
     "                       are not break markers; DISCARD 1 throws away what the\n"
     "                       filter holds. What it releases is printed after the\n"
     "                       next sample, as a decoder delivers it.\n"
-    "Output, one sample a line: KIND X Y PENCODE VALID (KIND as 0x%02x, X and Y\n"
-    "with 17 significant digits, VALID 0 or 1). A stroke still held in the filter\n"
-    "at the end of input is not printed; end the input with a break marker.\n"
-    "Exit status: 0 on success, 2 for a usage error or a malformed line.\n";
+    "A line is at most 4096 characters long. Output, one sample a line:\n"
+    "KIND X Y PENCODE VALID (KIND as 0x%02x, X and Y with 17 significant digits,\n"
+    "VALID 0 or 1). A stroke still held in the filter at the end of input is not\n"
+    "printed; end the input with a break marker. tq dump --filter-input prints a\n"
+    ".val or .out capture in this form.\n";
 
-bool IsHelp(const char* arg) {
-  return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
-}
+const char kFilterFooter[] = "Exit status: 0 on success, 2 for a usage error or a malformed line.\n";
+
+// Longer lines are no sample: the input is not what it should be.
+constexpr size_t kMaxLine = 4096;
+// How much of a bad line a message quotes.
+constexpr size_t kQuoted = 60;
 
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -53,28 +55,13 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
   return fields;
 }
 
-template <typename T>
-bool ParseWhole(std::string_view text, T& value, int base = 10) {
-  if (text.empty()) return false;
-  const char* end = text.data() + text.size();
-  const auto result = std::from_chars(text.data(), end, value, base);
-  return result.ec == std::errc() && result.ptr == end;
-}
-
-bool ParseDouble(std::string_view text, double& value) {
-  if (text.empty()) return false;
-  const char* end = text.data() + text.size();
-  const auto result = std::from_chars(text.data(), end, value, std::chars_format::general);
-  return result.ec == std::errc() && result.ptr == end;
-}
-
 bool ParseKind(std::string_view text, uint8_t& kind) {
   unsigned value = 0;
   bool ok = false;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    ok = ParseWhole(text.substr(2), value, 16);
+    ok = tqtool::ParseNumber(text.substr(2), value, 16);
   } else {
-    ok = ParseWhole(text, value, 10);
+    ok = tqtool::ParseNumber(text, value, 10);
   }
   if (!ok || value > 255) return false;
   kind = static_cast<uint8_t>(value);
@@ -106,7 +93,7 @@ std::string RunLine(std::string_view line, tq::CStrokeFilter& filter) {
   if (fields[0] == "reset") {
     if (fields.size() != 3) return "expected 'reset SKIP DISCARD'";
     int32_t skip = 0;
-    if (!ParseWhole(fields[1], skip)) return "SKIP is not an integer";
+    if (!tqtool::ParseNumber(fields[1], skip)) return "SKIP is not an integer";
     if (fields[2] != "0" && fields[2] != "1") return "DISCARD must be 0 or 1";
     filter.Reset(skip, fields[2] == "1");
     return {};
@@ -115,53 +102,78 @@ std::string RunLine(std::string_view line, tq::CStrokeFilter& filter) {
   if (fields.size() != 4) return "expected 'KIND X Y PENCODE'";
   tq::SPenSample sample;
   if (!ParseKind(fields[0], sample.kind)) return "KIND is not a number from 0 to 255";
-  if (!ParseDouble(fields[1], sample.x)) return "X is not a number";
-  if (!ParseDouble(fields[2], sample.y)) return "Y is not a number";
-  if (!ParseWhole(fields[3], sample.penCode)) return "PENCODE is not a 32-bit integer";
+  if (!tqtool::ParseNumber(fields[1], sample.x)) return "X is not a number";
+  if (!tqtool::ParseNumber(fields[2], sample.y)) return "Y is not a number";
+  if (!tqtool::ParseNumber(fields[3], sample.penCode)) return "PENCODE is not a 32-bit integer";
   filter.Push(sample);
   Drain(filter);
   return {};
 }
 
+// The start of a line as a message may quote it: printable, and short.
+std::string Quoted(std::string_view line) {
+  std::string out;
+  for (const char c : line.substr(0, kQuoted)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7f) {
+      out.push_back(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+      out += hex;
+    }
+  }
+  return line.size() > kQuoted ? out + "..." : out;
+}
+
+// Reads one line of at most kMaxLine characters (its end of line not kept).
+// False at the end of input; `tooLong` when the line goes on beyond that,
+// with its start in `line`.
+bool ReadLine(std::FILE* in, std::string& line, bool& tooLong) {
+  line.clear();
+  tooLong = false;
+  int c;
+  while ((c = std::getc(in)) != EOF) {
+    if (c == '\n') return true;
+    if (line.size() == kMaxLine) {
+      tooLong = true;
+      return true;
+    }
+    line.push_back(static_cast<char>(c));
+  }
+  return !line.empty();
+}
+
+int Refuse(long lineNumber, const std::string& problem, std::string_view line) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "tq filter: line %ld: %s: '%s'\n", lineNumber, problem.c_str(), Quoted(line).c_str());
+  return 2;
+}
+
 }  // namespace
 
 int RunFilterCommand(int argc, char** argv) {
-  bool validate = true;
-  bool antiStreak = true;
-  bool smooth = true;
-  for (int i = 1; i < argc; ++i) {
-    if (IsHelp(argv[i])) {
-      std::fputs(kFilterUsage, stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--no-validate") == 0) {
-      validate = false;
-    } else if (std::strcmp(argv[i], "--no-antistreak") == 0) {
-      antiStreak = false;
-    } else if (std::strcmp(argv[i], "--no-smooth") == 0) {
-      smooth = false;
-    } else {
-      std::fprintf(stderr, "tq filter: unexpected argument '%s'\n%s", argv[i], kFilterUsage);
-      return 2;
-    }
-  }
+  bool noValidate = false, noAntiStreak = false, noSmooth = false;
+  tqtool::CommandLine options("tq filter", "tq filter [--no-validate] [--no-antistreak] [--no-smooth] < SAMPLES",
+                              kFilterAbout, kFilterFooter);
+  options.Flag("--no-validate", noValidate, "switch the validation stage off");
+  options.Flag("--no-antistreak", noAntiStreak, "switch the anti-streak stage off");
+  options.Flag("--no-smooth", noSmooth, "switch the smoothing stage off");
+  if (const int status = options.Parse(argc, argv); status >= 0) return status;
 
   tq::CStrokeFilter filter;
-  filter.SetValidation(validate ? 1 : 0);
-  filter.SetAntiStreak(antiStreak ? 1 : 0);
-  filter.SetFilter(smooth ? 1 : 0);
+  filter.SetValidation(noValidate ? 0 : 1);
+  filter.SetAntiStreak(noAntiStreak ? 0 : 1);
+  filter.SetFilter(noSmooth ? 0 : 1);
 
   std::string line;
   long lineNumber = 0;
-  while (std::getline(std::cin, line)) {
+  bool tooLong = false;
+  while (ReadLine(stdin, line, tooLong)) {
     ++lineNumber;
+    if (tooLong) return Refuse(lineNumber, "longer than " + std::to_string(kMaxLine) + " characters", line);
     const std::string problem = RunLine(line, filter);
-    if (!problem.empty()) {
-      std::fflush(stdout);
-      std::fprintf(stderr, "tq filter: line %ld: %s: '%s'\n", lineNumber, problem.c_str(),
-                   line.c_str());
-      return 2;
-    }
+    if (!problem.empty()) return Refuse(lineNumber, problem, line);
   }
   Drain(filter);
   std::fflush(stdout);

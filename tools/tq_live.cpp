@@ -1,28 +1,36 @@
 // tq live: open a board and print what its window receives.
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
+#include "StrokeModel.h"
 #include "TqCommands.h"
+#include "TqOptions.h"
+#include "TqOutput.h"
 #include "TqPicture.h"
 #include "TqWindow.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: tq live --port N (--events | --svg OUT.svg) [--seconds S] [--pod P]\n"
-    "               [--height H] [--no-validate] [--no-antistreak] [--no-smooth]\n"
-    "Opens the board on port N, runs a message loop and prints every message its\n"
-    "window receives, one a line, as they arrive:\n"
+const char kAbout[] =
+    "Opens the board on port N (or the device PATH), runs a message loop and\n"
+    "prints every message its window receives, one a line, as they arrive:\n"
     "  down X Y CODE LPARAM | move X Y CODE LPARAM | up X Y CODE LPARAM\n"
     "  board WPARAM LPARAM | comm WPARAM | check WPARAM LPARAM | ffff WPARAM LPARAM\n"
-    "Closes the port after S seconds (default: until interrupted) or on SIGINT or\n"
-    "SIGTERM. --pod, --height and the --no-* switches apply the matching settings\n"
-    "right after the open. --svg draws the strokes the window received into\n"
-    "OUT.svg when the port closes (with --events too, or alone).\n"
-    "Exit status: 0, 1 when the open fails or the picture cannot be written,\n"
-    "2 for usage.\n";
+    "Closes the port after S seconds (default: until interrupted), on SIGINT,\n"
+    "SIGTERM or SIGHUP, or when the board's line fails (line error 8: the board\n"
+    "was unplugged or switched off). --pod, --height and the --no-* switches\n"
+    "apply the matching settings right after the open. --svg draws the strokes\n"
+    "the window received into OUT.svg ('-': standard output) when the port\n"
+    "closes (with --events too, or alone); OUT.svg is checked before the board\n"
+    "is opened and replaced only once the picture is complete.\n";
+
+const char kFooter[] =
+    "Exit status: 0, 1 when the open fails, the line fails or the picture cannot\n"
+    "be written, 2 for usage.\n";
+
+// The comm code of a line that failed under the reader.
+constexpr WPARAM kLineFailed = 8;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -31,75 +39,53 @@ void OnSignal(int) { g_stop = 1; }
 struct Loop {
   static inline unsigned deadline = 0;  // ms since start, 0: none
   static inline unsigned start = 0;
+  static inline bool lineFailed = false;
 };
 
 void OnTick(HWND, UINT, UINT_PTR, DWORD now) {
   if (g_stop || (Loop::deadline != 0 && now - Loop::start >= Loop::deadline)) PostQuitMessage(0);
 }
 
-}  // namespace
-
-int RunLiveCommand(int argc, char** argv) {
+struct LiveOptions {
   long port = 0, seconds = 0, pod = -1, height = -1;
-  std::string svg;
-  bool havePort = false, events = false, noValidate = false, noAntiStreak = false, noSmooth = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    auto value = [&](long& out) { return i + 1 < argc && tqtool::ParseInt(argv[++i], out); };
-    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (std::strcmp(arg, "--port") == 0) {
-      if (!value(port)) break;
-      havePort = true;
-    } else if (std::strcmp(arg, "--seconds") == 0) {
-      if (!value(seconds) || seconds < 0) return std::fputs(kUsage, stderr), 2;
-    } else if (std::strcmp(arg, "--pod") == 0) {
-      if (!value(pod)) return std::fputs(kUsage, stderr), 2;
-    } else if (std::strcmp(arg, "--height") == 0) {
-      if (!value(height) || height < 0) return std::fputs(kUsage, stderr), 2;
-    } else if (std::strcmp(arg, "--events") == 0) {
-      events = true;
-    } else if (std::strcmp(arg, "--svg") == 0) {
-      if (i + 1 >= argc) return std::fputs(kUsage, stderr), 2;
-      svg = argv[++i];
-    } else if (std::strcmp(arg, "--no-validate") == 0) {
-      noValidate = true;
-    } else if (std::strcmp(arg, "--no-antistreak") == 0) {
-      noAntiStreak = true;
-    } else if (std::strcmp(arg, "--no-smooth") == 0) {
-      noSmooth = true;
-    } else {
-      std::fprintf(stderr, "tq live: unexpected argument '%s'\n%s", arg, kUsage);
-      return 2;
-    }
-  }
-  if (!havePort || (!events && svg.empty())) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  tqtool::PrintingWindow window(stdout, [events](UINT) { return events; });
-  tqtool::StrokeCollector seen;
-  window.onMessage = [&seen](UINT message, WPARAM wParam, LPARAM lParam) {
-    if (wParam != 0 && (message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE ||
-                        message == TQ_MSG_PEN_UP)) {
-      seen.Add(message, *reinterpret_cast<const SPenPoint*>(wParam), lParam);
-    }
-  };
-  const TQ_PORT number = static_cast<TQ_PORT>(port);
-  const TQ_ERROR_CODE result = TQOpenPort(number, window.Handle());
-  if (result != TQ_SUCCESS) {
-    std::fprintf(stderr, "error %d %s\n", static_cast<int>(result), tqtool::ErrorMeaning(result));
-    return 1;
-  }
-  if (pod >= 0) TQSetPodLocation(number, static_cast<POD_LOCATION>(pod));
-  if (height >= 0) TQSetBoardHeight(number, static_cast<unsigned>(height));
-  if (noValidate) TQSetValidateStatus(number, VALIDATION_OFF);
-  if (noAntiStreak) TQSetAntiStreakStatus(number, ANTISTREAK_OFF);
-  if (noSmooth) TQSetFilterStatus(number, FILTER_OFF);
+  std::string device, svg;
+  bool events = false, noValidate = false, noAntiStreak = false, noSmooth = false;
+};
 
+int ParseLive(int argc, char** argv, LiveOptions& o) {
+  tqtool::CommandLine line("tq live",
+                           "tq live (--port N | --device PATH) (--events | --svg OUT.svg) [--seconds S]\n"
+                           "               [--pod P] [--height H] [--no-validate] [--no-antistreak] [--no-smooth]",
+                           kAbout, kFooter);
+  line.Board(o.port, o.device);
+  line.Flag("--events", o.events, "print every message");
+  line.Text("--svg", o.svg, "OUT.svg", "draw the strokes into OUT.svg when the port closes");
+  line.Number("--seconds", o.seconds, 0, 2000000, "S", "close the port after S seconds");
+  line.Number("--pod", o.pod, 0, 3, "P", "the pod location, 0 to 3");
+  line.Number("--height", o.height, 0, 65535, "H", "the board height, in board units");
+  line.Flag("--no-validate", o.noValidate, "switch the validation stage off");
+  line.Flag("--no-antistreak", o.noAntiStreak, "switch the anti-streak stage off");
+  line.Flag("--no-smooth", o.noSmooth, "switch the smoothing stage off");
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
+  if (!o.events && o.svg.empty()) return line.Fail("give --events, --svg OUT.svg or both");
+  if (!o.svg.empty()) {
+    if (const std::string problem = tqtool::OutputProblem(o.svg); !problem.empty()) {
+      std::fprintf(stderr, "error tq live: %s\n", problem.c_str());
+      return 1;
+    }
+  }
+  return -1;
+}
+
+void ApplySettings(TQ_PORT number, const LiveOptions& o) {
+  if (o.pod >= 0) TQSetPodLocation(number, static_cast<POD_LOCATION>(o.pod));
+  if (o.height >= 0) TQSetBoardHeight(number, static_cast<unsigned>(o.height));
+  if (o.noValidate) TQSetValidateStatus(number, VALIDATION_OFF);
+  if (o.noAntiStreak) TQSetAntiStreakStatus(number, ANTISTREAK_OFF);
+  if (o.noSmooth) TQSetFilterStatus(number, FILTER_OFF);
+}
+
+void RunMessageLoop(long seconds) {
   Loop::start = GetTickCount();
   Loop::deadline = static_cast<unsigned>(seconds) * 1000u;
   const UINT_PTR tick = SetTimer(nullptr, 0, 100, &OnTick);
@@ -109,21 +95,57 @@ int RunLiveCommand(int argc, char** argv) {
     DispatchMessageA(&msg);
   }
   KillTimer(nullptr, tick);
-  tqtool::Picture picture;
-  TQGetBoardWidth(number, &picture.boardWidth);
-  TQGetMaxBoardHeight(number, &picture.boardHeight);
+}
+
+bool WritePicture(const LiveOptions& o, tqtool::StrokeModel& model, const std::string& version) {
+  if (model.Height() == 0) model.SetBoard(model.Width(), model.Width());
+  tqtool::Picture picture = tqtool::PictureOf(model);
+  picture.title = "live on port " + std::to_string(o.port) + ", board " + version;
+  if (tqtool::WriteOutput(o.svg, [&picture](std::ostream& out) { tqtool::WriteSvg(picture, out); })) return true;
+  std::fprintf(stderr, "error tq live: cannot write %s\n", o.svg.c_str());
+  return false;
+}
+
+}  // namespace
+
+int RunLiveCommand(int argc, char** argv) {
+  LiveOptions o;
+  if (const int status = ParseLive(argc, argv, o); status >= 0) return status;
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGHUP, OnSignal);
+  tqtool::PrintingWindow window(stdout, [&o](UINT) { return o.events; });
+  // Only a picture needs the strokes: --events alone keeps nothing.
+  tqtool::StrokeModel model(false);
+  window.onMessage = [&o, &model](UINT message, WPARAM wParam, LPARAM lParam) {
+    if (!o.svg.empty()) model.Add(message, wParam, lParam);
+    // The watchdog would report the silence of a vanished board for ever.
+    if (message == TQ_MSG_COMM_ERROR && wParam == kLineFailed) {
+      Loop::lineFailed = true;
+      g_stop = 1;
+    }
+  };
+  const TQ_PORT number = static_cast<TQ_PORT>(o.port);
+  const TQ_ERROR_CODE result = TQOpenPort(number, window.Handle());
+  if (result != TQ_SUCCESS) {
+    std::fprintf(stderr, "error %d %s\n", static_cast<int>(result), tqtool::OpenFailure(number, result).c_str());
+    return 1;
+  }
+  ApplySettings(number, o);
+  RunMessageLoop(o.seconds);
+  unsigned width = 0, height = 0;
+  TQGetBoardWidth(number, &width);
+  TQGetMaxBoardHeight(number, &height);
+  model.SetBoard(width, height);
   char version[20] = {};
   TQGetBoardVersion(number, version);
   TQClose(number);
   tqtool::DrainMessages();
-  if (!svg.empty()) {
-    if (picture.boardHeight == 0) picture.boardHeight = picture.boardWidth;
-    picture.title = "live on port " + std::to_string(port) + ", board " + std::string(version + 1);
-    picture.strokes = seen.Strokes();
-    if (!tqtool::WriteSvg(picture, svg)) {
-      std::fprintf(stderr, "tq live: cannot write %s\n", svg.c_str());
-      return 1;
-    }
+  std::fflush(stdout);
+  if (Loop::lineFailed) {
+    std::fprintf(stderr, "error tq live: the board's line failed (line error 8): was it unplugged or "
+                 "switched off?\n");
   }
-  return 0;
+  if (!o.svg.empty() && !WritePicture(o, model, std::string(version + 1))) return 1;
+  return Loop::lineFailed ? 1 : 0;
 }

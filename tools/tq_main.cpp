@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "TqCommands.h"
+#include "TqOptions.h"
 
 namespace {
 
@@ -12,9 +13,10 @@ struct Command {
   const char* summary;
 };
 
+// One line a command.
 const Command kCommands[] = {
     {"probe", RunProbeCommand, "open a board on a port and print what it reports"},
-    {"find", RunFindCommand, "look for a board on ports 1 and 2"},
+    {"find", RunFindCommand, "look for a board on ports 1 and 2, or on the USB serial devices"},
     {"filter", RunFilterCommand, "run samples from standard input through the stroke filter"},
     {"live", RunLiveCommand, "open a board and print every message it sends"},
     {"replay", RunReplayCommand, "play a raw capture back through the pipeline into a window"},
@@ -25,7 +27,7 @@ const Command kCommands[] = {
 };
 
 void Usage(std::FILE* out) {
-  std::fputs("usage: tq COMMAND [ARGS]   (tq COMMAND --help for more)\ncommands:\n", out);
+  std::fputs("usage: tq COMMAND [ARGS]   (tq COMMAND --help for more; tq --version)\ncommands:\n", out);
   for (const Command& command : kCommands) std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
 }
 
@@ -36,8 +38,12 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
-  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+  if (tqtool::IsHelp(argv[1])) {
     Usage(stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("tq %s\n", tqtool::kToolVersion);
     return 0;
   }
   for (const Command& command : kCommands) {

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 #include "TqPicture.h"
@@ -11,138 +10,164 @@ namespace {
 // One colour per pen code; code 0 is black ink.
 const char* const kPenColours[] = {"#1b1b1b", "#1f5fbf", "#c0392b", "#1e8449",
                                    "#8e44ad", "#d35400", "#117a65", "#7d6608"};
+constexpr unsigned kColours = sizeof kPenColours / sizeof kPenColours[0];
 const char kRawColour[] = "#9fb8d0";
 const char kEraserFill[] = "#f5b041";
 
-const char* PenColour(int code) {
-  return kPenColours[static_cast<unsigned>(code) % (sizeof kPenColours / sizeof kPenColours[0])];
-}
+const char* PenColour(int code) { return kPenColours[static_cast<unsigned>(code) % kColours]; }
 
-bool Same(const PicturePoint& a, const PicturePoint& b) { return a.x == b.x && a.y == b.y; }
+// The picture's measures, all from the board's size.
+struct Frame {
+  int width, height, margin, legend, line;
+  explicit Frame(const Picture& picture)
+      : width(static_cast<int>(std::max(picture.boardWidth, 1u))),
+        height(static_cast<int>(std::max(picture.boardHeight, 1u))),
+        margin(width / 30),
+        legend(width / 9),
+        line(PictureLine(picture.boardWidth)) {}
+};
 
-}  // namespace
-
-void StrokeCollector::Add(UINT message, const SPenPoint& point, LPARAM lParam) {
-  const PicturePoint at{point.x, point.y};
-  if (message == TQ_MSG_PEN_DOWN) {
-    ++m_down;
-    m_strokes.push_back({static_cast<int>(lParam), {at}});
-    m_points.push_back(at);
-    m_open = true;
-  } else if (message == TQ_MSG_PEN_MOVE) {
-    ++m_move;
-    if (!m_open) m_strokes.push_back({static_cast<int>(lParam), {}});
-    m_strokes.back().points.push_back(at);
-    m_points.push_back(at);
-    m_open = true;
-  } else if (message == TQ_MSG_PEN_UP) {
-    ++m_up;
-    m_open = false;
-  }
-}
-
-size_t StrokeCollector::Count(UINT message) const {
-  if (message == TQ_MSG_PEN_DOWN) return m_down;
-  if (message == TQ_MSG_PEN_MOVE) return m_move;
-  if (message == TQ_MSG_PEN_UP) return m_up;
-  return 0;
-}
-
-bool IsEraserFootprint(const PictureStroke& stroke) {
-  const std::vector<PicturePoint>& p = stroke.points;
-  return p.size() == 8 && Same(p[0], p[3]) && Same(p[2], p[5]) && Same(p[4], p[6]) &&
-         Same(p[1], p[7]) && !Same(p[0], p[2]);
-}
-
-bool WriteSvg(const Picture& picture, const std::string& path) {
-  const int width = static_cast<int>(std::max(picture.boardWidth, 1u));
-  const int height = static_cast<int>(std::max(picture.boardHeight, 1u));
-  const int margin = width / 30;
-  const int legend = width / 9;
+void WriteBoard(const Frame& f, std::ostream& svg) {
   const int pixelsWide = 960;
-  const int totalWidth = width + 2 * margin, totalHeight = height + 2 * margin + legend;
+  const int totalWidth = f.width + 2 * f.margin, totalHeight = f.height + 2 * f.margin + f.legend;
   const int pixelsHigh = pixelsWide * totalHeight / totalWidth;
-  const int line = std::max(4, width / 300);
-  std::ostringstream svg;
   svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << pixelsWide << "\" height=\""
-      << pixelsHigh << "\" viewBox=\"" << -margin << ' ' << -margin << ' ' << totalWidth << ' '
+      << pixelsHigh << "\" viewBox=\"" << -f.margin << ' ' << -f.margin << ' ' << totalWidth << ' '
       << totalHeight << "\">\n";
-  svg << "<rect x=\"" << -margin << "\" y=\"" << -margin << "\" width=\"" << totalWidth
+  svg << "<rect x=\"" << -f.margin << "\" y=\"" << -f.margin << "\" width=\"" << totalWidth
       << "\" height=\"" << totalHeight << "\" fill=\"white\"/>\n";
   // The board: its width and largest height; the pod sits at the top edge.
-  svg << "<rect x=\"0\" y=\"0\" width=\"" << width << "\" height=\"" << height
-      << "\" fill=\"#fbfcfd\" stroke=\"#7f8c8d\" stroke-width=\"" << line << "\"/>\n";
-  svg << "<rect x=\"" << width / 2 - width / 20 << "\" y=\"" << -line * 2 << "\" width=\""
-      << width / 10 << "\" height=\"" << line * 4 << "\" fill=\"#7f8c8d\"/>\n";
+  svg << "<rect x=\"0\" y=\"0\" width=\"" << f.width << "\" height=\"" << f.height
+      << "\" fill=\"#fbfcfd\" stroke=\"#7f8c8d\" stroke-width=\"" << f.line << "\"/>\n";
+  svg << "<rect x=\"" << f.width / 2 - f.width / 20 << "\" y=\"" << -f.line * 2 << "\" width=\""
+      << f.width / 10 << "\" height=\"" << f.line * 4 << "\" fill=\"#7f8c8d\"/>\n";
+}
 
+void WriteFootprints(const Picture& picture, std::ostream& svg) {
   svg << "<g fill=\"" << kEraserFill << "\" fill-opacity=\"0.28\">\n";
-  for (const PictureStroke& stroke : picture.strokes) {
-    if (!IsEraserFootprint(stroke)) continue;
-    const std::vector<PicturePoint>& p = stroke.points;
-    svg << "<polygon points=\"" << p[0].x << ',' << p[0].y << ' ' << p[1].x << ',' << p[1].y << ' '
-        << p[2].x << ',' << p[2].y << ' ' << p[4].x << ',' << p[4].y << "\"/>\n";
+  for (const Footprint& footprint : picture.footprints) {
+    const auto& c = footprint.corners;
+    svg << "<polygon points=\"" << c[0].x << ',' << c[0].y << ' ' << c[1].x << ',' << c[1].y << ' '
+        << c[2].x << ',' << c[2].y << ' ' << c[3].x << ',' << c[3].y << "\"/>\n";
   }
-  svg << "</g>\n<g fill=\"" << kRawColour << "\">\n";
-  for (const PicturePoint& p : picture.rawPoints) {
-    svg << "<circle cx=\"" << p.x << "\" cy=\"" << p.y << "\" r=\"" << line * 1.6 << "\"/>\n";
+  svg << "</g>\n";
+}
+
+void WriteRawPoints(const Picture& picture, const Frame& f, std::ostream& svg) {
+  svg << "<g fill=\"" << kRawColour << "\">\n";
+  for (const InkPoint& p : picture.rawPoints) {
+    svg << "<circle cx=\"" << p.x << "\" cy=\"" << p.y << "\" r=\"" << f.line * 1.6 << "\"/>\n";
   }
-  svg << "</g>\n<g fill=\"none\" stroke-width=\"" << line << "\" stroke-linecap=\"round\" "
+  svg << "</g>\n";
+}
+
+void WriteStrokes(const Picture& picture, const Frame& f, std::ostream& svg) {
+  svg << "<g fill=\"none\" stroke-width=\"" << f.line << "\" stroke-linecap=\"round\" "
       << "stroke-linejoin=\"round\">\n";
-  bool codesSeen[8] = {};
-  for (const PictureStroke& stroke : picture.strokes) {
-    if (IsEraserFootprint(stroke) || stroke.points.empty()) continue;
-    codesSeen[static_cast<unsigned>(stroke.code) % 8] = true;
+  for (const InkStroke& stroke : picture.strokes) {
+    if (stroke.points.empty()) continue;
     if (stroke.points.size() == 1) {
       svg << "<circle cx=\"" << stroke.points[0].x << "\" cy=\"" << stroke.points[0].y << "\" r=\""
-          << line << "\" fill=\"" << PenColour(stroke.code) << "\"/>\n";
+          << f.line << "\" fill=\"" << PenColour(stroke.pen) << "\"/>\n";
       continue;
     }
-    svg << "<polyline stroke=\"" << PenColour(stroke.code) << "\" points=\"";
-    for (const PicturePoint& p : stroke.points) svg << p.x << ',' << p.y << ' ';
+    svg << "<polyline stroke=\"" << PenColour(stroke.pen) << "\" points=\"";
+    for (const InkPoint& p : stroke.points) svg << p.x << ',' << p.y << ' ';
     svg << "\"/>\n";
   }
   svg << "</g>\n";
+}
 
-  // Legend under the board.
-  const int fontSize = std::max(20, width / 45);
-  int y = height + margin + fontSize;
-  int x = 0;
-  svg << "<g font-family=\"sans-serif\" font-size=\"" << fontSize << "\" fill=\"#333\">\n";
-  if (!picture.title.empty()) {
-    svg << "<text x=\"0\" y=\"" << y << "\">" << picture.title << "</text>\n";
-    y += fontSize * 2;
+// The keys of the legend: a swatch, then its text, left to right.
+class Legend {
+ public:
+  Legend(const Frame& f, std::ostream& svg) : m_f(f), m_svg(svg), m_font(std::max(20, f.width / 45)) {
+    m_y = f.height + f.margin + m_font;
   }
-  auto key = [&](const std::string& swatch, const std::string& text) {
-    svg << swatch << "<text x=\"" << x + fontSize * 2 << "\" y=\"" << y << "\">" << text
-        << "</text>\n";
-    x += fontSize * (3 + static_cast<int>(text.size()) * 6 / 10);
-  };
-  if (!picture.rawPoints.empty()) {
+  void Title(const std::string& title) {
+    if (title.empty()) return;
+    m_svg << "<text x=\"0\" y=\"" << m_y << "\">" << title << "</text>\n";
+    m_y += m_font * 2;
+  }
+  void RawKey() {
     std::ostringstream dot;
-    dot << "<circle cx=\"" << x + fontSize / 2 << "\" cy=\"" << y - fontSize / 3 << "\" r=\""
-        << fontSize / 3 << "\" fill=\"" << kRawColour << "\"/>";
-    key(dot.str(), "raw points (filter off)");
+    dot << "<circle cx=\"" << m_x + m_font / 2 << "\" cy=\"" << m_y - m_font / 3 << "\" r=\""
+        << m_font / 3 << "\" fill=\"" << kRawColour << "\"/>";
+    Key(dot.str(), "raw points (filter off)");
   }
-  for (int code = 0; code < 8; ++code) {
-    if (!codesSeen[code]) continue;
+  void PenKey(int code) {
     std::ostringstream swatch;
-    swatch << "<line x1=\"" << x << "\" y1=\"" << y - fontSize / 3 << "\" x2=\"" << x + fontSize
-           << "\" y2=\"" << y - fontSize / 3 << "\" stroke=\"" << PenColour(code)
-           << "\" stroke-width=\"" << line * 2 << "\"/>";
-    key(swatch.str(), "pen " + std::to_string(code));
+    swatch << "<line x1=\"" << m_x << "\" y1=\"" << m_y - m_font / 3 << "\" x2=\"" << m_x + m_font
+           << "\" y2=\"" << m_y - m_font / 3 << "\" stroke=\"" << PenColour(code)
+           << "\" stroke-width=\"" << m_f.line * 2 << "\"/>";
+    Key(swatch.str(), "pen " + std::to_string(code));
   }
-  if (std::any_of(picture.strokes.begin(), picture.strokes.end(), IsEraserFootprint)) {
+  void EraserKey() {
     std::ostringstream swatch;
-    swatch << "<rect x=\"" << x << "\" y=\"" << y - fontSize * 3 / 4 << "\" width=\"" << fontSize
-           << "\" height=\"" << fontSize * 3 / 4 << "\" fill=\"" << kEraserFill
-           << "\" fill-opacity=\"0.5\"/>";
-    key(swatch.str(), "eraser");
+    swatch << "<rect x=\"" << m_x << "\" y=\"" << m_y - m_font * 3 / 4 << "\" width=\"" << m_font
+           << "\" height=\"" << m_font * 3 / 4 << "\" fill=\"" << kEraserFill << "\" fill-opacity=\"0.5\"/>";
+    Key(swatch.str(), "eraser");
   }
-  svg << "</g>\n</svg>\n";
+  int Font() const { return m_font; }
 
-  std::ofstream out(path, std::ios::trunc);
-  out << svg.str();
-  return static_cast<bool>(out);
+ private:
+  void Key(const std::string& swatch, const std::string& text) {
+    m_svg << swatch << "<text x=\"" << m_x + m_font * 2 << "\" y=\"" << m_y << "\">" << text << "</text>\n";
+    m_x += m_font * (3 + static_cast<int>(text.size()) * 6 / 10);
+  }
+  const Frame& m_f;
+  std::ostream& m_svg;
+  int m_font;
+  int m_x = 0;
+  int m_y = 0;
+};
+
+void WriteLegend(const Picture& picture, const Frame& f, std::ostream& svg) {
+  Legend legend(f, svg);
+  svg << "<g font-family=\"sans-serif\" font-size=\"" << legend.Font() << "\" fill=\"#333\">\n";
+  legend.Title(picture.title);
+  if (!picture.rawPoints.empty()) legend.RawKey();
+  bool codesSeen[kColours] = {};
+  for (const InkStroke& stroke : picture.strokes) {
+    if (!stroke.points.empty()) codesSeen[static_cast<unsigned>(stroke.pen) % kColours] = true;
+  }
+  for (unsigned code = 0; code < kColours; ++code) {
+    if (codesSeen[code]) legend.PenKey(static_cast<int>(code));
+  }
+  if (!picture.footprints.empty()) legend.EraserKey();
+  svg << "</g>\n";
+}
+
+}  // namespace
+
+void RawPointLayer::Add(InkPoint point) {
+  ++m_seen;
+  const std::pair<int, int> cell{point.x / m_cell, point.y / m_cell};
+  const bool fresh = m_cells.insert(cell).second;
+  if (fresh || m_points.size() < kKeptWhole) m_points.push_back(point);
+}
+
+Picture PictureOf(const StrokeModel& model) {
+  Picture picture;
+  picture.boardWidth = model.Width();
+  picture.boardHeight = model.Height();
+  for (const InkPage& page : model.Pages()) {
+    picture.footprints.insert(picture.footprints.end(), page.footprints.begin(), page.footprints.end());
+    picture.strokes.insert(picture.strokes.end(), page.strokes.begin(), page.strokes.end());
+  }
+  return picture;
+}
+
+int PictureLine(unsigned width) { return std::max(4, static_cast<int>(std::max(width, 1u)) / 300); }
+
+void WriteSvg(const Picture& picture, std::ostream& out) {
+  const Frame frame(picture);
+  WriteBoard(frame, out);
+  WriteFootprints(picture, out);
+  WriteRawPoints(picture, frame, out);
+  WriteStrokes(picture, frame, out);
+  WriteLegend(picture, frame, out);
+  out << "</svg>\n";
 }
 
 }  // namespace tqtool

@@ -3,169 +3,178 @@
 // summary and draw both into one picture.
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "StrokeModel.h"
 #include "TqCommands.h"
+#include "TqOptions.h"
+#include "TqOutput.h"
 #include "TqPicture.h"
 #include "TqWindow.h"
-#include "api/BoardPort.h"
+#include "capture/Replay.h"
+#include "protocol/HostMapping.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: tq render FILE.raw --svg OUT.svg [--quiet]\n"
+const char kAbout[] =
     "Replays the raw capture through the whole pipeline, once with the\n"
     "validation, anti-streak and smoothing stages off and once with them on,\n"
     "and writes a picture: the raw triangulated points in a light colour, the\n"
     "strokes the host received on top (one colour per pen code), eraser\n"
     "footprints shaded, and the board's outline (its width and largest\n"
-    "height). Prints a summary of the capture unless --quiet.\n"
-    "Nothing is written beside the capture. Exit status: 0, 1 when the\n"
-    "capture or the picture cannot be read or written, 2 for usage.\n";
+    "height). Past the first 20000 raw points, a raw point is drawn only where\n"
+    "none lies near it yet. Prints a summary of the capture unless --quiet.\n"
+    "OUT.svg may be '-' (standard output) and is never the capture itself.\n";
 
-struct ReplayResult {
-  tqtool::StrokeCollector collector;
-  std::map<std::string, size_t> messages;  // by kind
-  uint32_t pushed = 0, rejected = 0, streaksCut = 0;
+const char kFooter[] =
+    "Nothing is written beside the capture. Exit status: 0, 1 when the capture\n"
+    "cannot be read or is no capture a replay accepts, or the picture cannot be\n"
+    "written, 2 for usage.\n";
+
+struct RenderOptions {
+  std::string input, svg;
+  bool quiet = false;
 };
 
-LRESULT Collect(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  auto* result = static_cast<ReplayResult*>(TQGetWindowUser(window));
-  if (result == nullptr) return 0;
-  const std::string line = tqtool::FormatEvent(message, wParam, lParam);
-  if (line.empty()) return 0;
-  ++result->messages[line.substr(0, line.find(' '))];
-  if ((message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE || message == TQ_MSG_PEN_UP) &&
-      wParam != 0) {
-    result->collector.Add(message, *reinterpret_cast<const SPenPoint*>(wParam), lParam);
+int ParseRender(int argc, char** argv, RenderOptions& o) {
+  tqtool::CommandLine line("tq render", "tq render FILE.raw --svg OUT.svg [--quiet]", kAbout, kFooter);
+  line.Argument("FILE", o.input, "the raw capture to draw");
+  line.Text("--svg", o.svg, "OUT.svg", "the picture to write");
+  line.Flag("--quiet", o.quiet, "print no summary");
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
+  if (o.svg.empty()) return line.Fail("--svg OUT.svg is required");
+  if (const std::string problem = tqtool::OutputProblem(o.svg, {o.input}); !problem.empty()) {
+    std::fprintf(stderr, "error tq render: %s\n", problem.c_str());
+    return 1;
   }
-  return 0;
+  return -1;
 }
 
-struct CaptureInfo {
-  double protocol = 0.0, version = 0.0;
-  uint32_t baseline = 0;
-  size_t bodyBytes = 0;
+// Draws nothing beside the capture: the .val and .out captures stay off.
+tq::ReplayStatus Replay(const std::string& path, bool stagesOn, HWND window, tq::SReplayStats& stats) {
+  tq::SReplayOptions options;
+  options.validation = options.smoothing = options.antiStreak = stagesOn;
+  options.writeCaptures = false;
+  const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, options, &stats);
+  tqtool::DrainMessages();  // what boards below 2.0 post
+  return status;
+}
+
+// The pens' points with the filter off, stroke by stroke: the eraser's
+// outline skips the filter, so it is no raw point.
+class RawPoints {
+ public:
+  void Add(UINT message, WPARAM wParam) {
+    if (wParam == 0) return;
+    const SPenPoint& p = *reinterpret_cast<const SPenPoint*>(wParam);
+    if (message == TQ_MSG_PEN_DOWN) {
+      Finish();
+      m_stroke.push_back({p.x, p.y});
+    } else if (message == TQ_MSG_PEN_MOVE) {
+      m_stroke.push_back({p.x, p.y});
+    } else if (message == TQ_MSG_PEN_UP) {
+      Finish();
+    }
+  }
+  void Finish() {
+    if (!tqtool::IsFootprintOutline(m_stroke)) {
+      for (const tqtool::InkPoint& point : m_stroke) m_layer.Add(point);
+    }
+    m_stroke.clear();
+  }
+  std::vector<tqtool::InkPoint> Points() const { return m_layer.Points(); }
+  size_t Seen() const { return m_layer.Seen(); }
+
+ private:
+  std::vector<tqtool::InkPoint> m_stroke;
+  tqtool::RawPointLayer m_layer;
 };
 
-// The replay of the library, on a port object of our own so that the filter
-// stages can be switched and no .val/.out files appear beside the capture.
-bool Replay(const std::vector<uint8_t>& file, bool stagesOn, ReplayResult& result, CaptureInfo& info) {
-  if (file.size() < tq::kCaptureHeaderSize) return false;
-  std::memcpy(&info.protocol, file.data(), 8);
-  std::memcpy(&info.version, file.data() + 8, 8);
-  std::memcpy(&info.baseline, file.data() + 16, 4);
-  info.bodyBytes = file.size() - tq::kCaptureHeaderSize;
-  if (!(info.protocol > 0.0 && info.protocol < 100.0 && info.version > 0.0 && info.version < 100.0)) {
-    return false;
-  }
-  HWND window = TQCreateWindow(&Collect, &result);
+struct HostView {
+  tqtool::StrokeModel model{false};
+  std::map<std::string, size_t> messages;  // by kind
+  tq::SReplayStats stats;
+};
+
+// False, with the reason printed, when the capture cannot be replayed.
+bool ReplayBoth(const std::string& path, RawPoints& raw, HostView& host) {
+  tq::ReplayStatus status;
   {
-    tq::CBoardPort port(window);
-    port.m_boardVersion = info.version;
-    port.m_receiverSpacing = info.baseline;
-    port.m_packetLength = info.protocol < 2.0 ? 5 : 9;
-    if (!stagesOn) {
-      port.m_filter.SetValidation(0);
-      port.m_filter.SetAntiStreak(0);
-      port.m_filter.SetFilter(0);
-    }
-    for (size_t pos = tq::kCaptureHeaderSize; pos + port.m_packetLength <= file.size();
-         pos += port.m_packetLength) {
-      port.DispatchReceived(file.data() + pos, static_cast<int>(port.m_packetLength));
-    }
-    result.pushed = port.m_filter.PushedCount();
-    result.rejected = port.m_filter.RejectedCount();
-    result.streaksCut = port.m_filter.StreakCutCount();
+    tqtool::PrintingWindow window(stdout, [](UINT) { return false; });
+    window.onMessage = [&raw](UINT message, WPARAM wParam, LPARAM) { raw.Add(message, wParam); };
+    tq::SReplayStats stats;
+    status = Replay(path, false, window.Handle(), stats);
+    raw.Finish();
   }
-  tqtool::DrainMessages();  // what boards below 2.0 post
-  TQDestroyWindow(window);
-  return true;
+  if (status == tq::ReplayStatus::Replayed) {
+    tqtool::PrintingWindow window(stdout, [](UINT) { return false; });
+    window.onMessage = [&host](UINT message, WPARAM wParam, LPARAM lParam) {
+      const std::string line = tqtool::FormatEvent(message, wParam, lParam);
+      if (!line.empty()) ++host.messages[line.substr(0, line.find(' '))];
+      host.model.Add(message, wParam, lParam);
+    };
+    status = Replay(path, true, window.Handle(), host.stats);
+    host.model.Finish();
+  }
+  if (status == tq::ReplayStatus::Replayed) return true;
+  const char* why = status == tq::ReplayStatus::CannotOpen       ? "cannot be opened"
+                    : status == tq::ReplayStatus::NotRegularFile ? "is not a regular file"
+                    : status == tq::ReplayStatus::ReadError      ? "could not be read to its end"
+                                                                 : "is no raw capture a replay accepts";
+  std::fprintf(stderr, "error tq render: '%s' %s\n", path.c_str(), why);
+  return false;
+}
+
+unsigned MaxBoardHeight(uint32_t baseline, unsigned width) {
+  const unsigned height = baseline < 5000
+      ? static_cast<unsigned>(std::sqrt(30250000.0 - double(baseline) * baseline)) : 0;
+  return height == 0 ? width : height;
+}
+
+// On standard error when the picture goes to standard output.
+void PrintSummary(const RenderOptions& o, const tqtool::Picture& picture, const RawPoints& raw,
+                  const HostView& host) {
+  std::FILE* out = o.svg == "-" ? stderr : stdout;
+  size_t samples = 0;
+  for (const tqtool::InkStroke& stroke : picture.strokes) samples += stroke.points.size();
+  const tq::SCaptureHeader& h = host.stats.header;
+  std::fprintf(out, "capture  %s: board %.1f, protocol %.1f, baseline %u, %zu bytes\n", o.input.c_str(),
+               h.boardVersion, h.protocolNumber, h.receiverSpacing, static_cast<size_t>(host.stats.bytes));
+  std::fprintf(out, "raw      %zu pen points triangulated (filter off)", raw.Seen());
+  if (raw.Seen() != picture.rawPoints.size()) std::fprintf(out, ", %zu drawn", picture.rawPoints.size());
+  std::fprintf(out, "\n");
+  std::fprintf(out, "strokes  %zu strokes of %zu samples, %zu eraser footprints\n", picture.strokes.size(),
+               samples, picture.footprints.size());
+  std::fprintf(out, "messages");
+  for (const auto& [kind, count] : host.messages) std::fprintf(out, " %s %zu", kind.c_str(), count);
+  std::fprintf(out, "\nfilter   %u samples in, %u dropped by validation, %u cut as streaks\n",
+               host.stats.pushed, host.stats.rejected, host.stats.streaksCut);
+  std::fprintf(out, "picture  %s\n", o.svg.c_str());
 }
 
 }  // namespace
 
 int RunRenderCommand(int argc, char** argv) {
-  std::string input, svg;
-  bool quiet = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (std::strcmp(argv[i], "--svg") == 0 && i + 1 < argc) {
-      svg = argv[++i];
-    } else if (std::strcmp(argv[i], "--quiet") == 0) {
-      quiet = true;
-    } else if (argv[i][0] != '-' && input.empty()) {
-      input = argv[i];
-    } else {
-      std::fprintf(stderr, "tq render: unexpected argument '%s'\n%s", argv[i], kUsage);
-      return 2;
-    }
-  }
-  if (input.empty() || svg.empty()) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  std::vector<uint8_t> file;
-  if (std::FILE* in = std::fopen(input.c_str(), "rb")) {
-    uint8_t block[4096];
-    size_t n;
-    while ((n = std::fread(block, 1, sizeof block, in)) > 0) file.insert(file.end(), block, block + n);
-    std::fclose(in);
-  } else {
-    std::fprintf(stderr, "tq render: cannot read %s\n", input.c_str());
-    return 1;
-  }
-  ReplayResult raw, host;
-  CaptureInfo info;
-  if (!Replay(file, false, raw, info) || !Replay(file, true, host, info)) {
-    std::fprintf(stderr, "tq render: %s is not a raw capture (bad header)\n", input.c_str());
-    return 1;
-  }
+  RenderOptions o;
+  if (const int status = ParseRender(argc, argv, o); status >= 0) return status;
+  RawPoints raw;
+  HostView host;
+  if (!ReplayBoth(o.input, raw, host)) return 1;
 
-  tqtool::Picture picture;
-  picture.boardWidth = info.baseline + 340;
-  picture.boardHeight = info.baseline < 5000
-      ? static_cast<unsigned>(std::sqrt(30250000.0 - double(info.baseline) * info.baseline)) : 0;
-  if (picture.boardHeight == 0) picture.boardHeight = picture.boardWidth;
+  const uint32_t baseline = host.stats.header.receiverSpacing;
+  host.model.SetBoard(baseline + tq::kBoardWidthMargin, MaxBoardHeight(baseline, baseline + tq::kBoardWidthMargin));
+  tqtool::Picture picture = tqtool::PictureOf(host.model);
   char title[160];
   std::snprintf(title, sizeof title, "%s: board %.1f, baseline %u",
-                input.substr(input.find_last_of('/') + 1).c_str(), info.version, info.baseline);
+                o.input.substr(o.input.find_last_of('/') + 1).c_str(), host.stats.header.boardVersion, baseline);
   picture.title = title;
-  // The eraser's outline skips the filter; only the pens' points are raw.
-  for (const tqtool::PictureStroke& stroke : raw.collector.Strokes()) {
-    if (tqtool::IsEraserFootprint(stroke)) continue;
-    picture.rawPoints.insert(picture.rawPoints.end(), stroke.points.begin(), stroke.points.end());
-  }
-  picture.strokes = host.collector.Strokes();
-  if (!tqtool::WriteSvg(picture, svg)) {
-    std::fprintf(stderr, "tq render: cannot write %s\n", svg.c_str());
+  picture.rawPoints = raw.Points();
+  if (!tqtool::WriteOutput(o.svg, [&picture](std::ostream& out) { tqtool::WriteSvg(picture, out); })) {
+    std::fprintf(stderr, "error tq render: cannot write %s\n", o.svg.c_str());
     return 1;
   }
-  if (quiet) return 0;
-
-  size_t strokes = 0, footprints = 0, samples = 0;
-  for (const tqtool::PictureStroke& stroke : host.collector.Strokes()) {
-    if (tqtool::IsEraserFootprint(stroke)) {
-      ++footprints;
-    } else {
-      ++strokes;
-      samples += stroke.points.size();
-    }
-  }
-  std::printf("capture  %s: board %.1f, protocol %.1f, baseline %u, %zu bytes\n", input.c_str(),
-              info.version, info.protocol, info.baseline, info.bodyBytes);
-  std::printf("raw      %zu pen points triangulated (filter off)\n", picture.rawPoints.size());
-  std::printf("strokes  %zu strokes of %zu samples, %zu eraser footprints\n", strokes, samples,
-              footprints);
-  std::printf("messages");
-  for (const auto& [kind, count] : host.messages) std::printf(" %s %zu", kind.c_str(), count);
-  std::printf("\nfilter   %u samples in, %u dropped by validation, %u cut as streaks\n", host.pushed,
-              host.rejected, host.streaksCut);
-  std::printf("picture  %s\n", svg.c_str());
+  if (!o.quiet) PrintSummary(o, picture, raw, host);
   return 0;
 }

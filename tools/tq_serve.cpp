@@ -4,8 +4,6 @@
 // window procedure only copies each message into the hub's inbox, so the
 // board's reader thread, which waits for the procedure, never waits for a
 // viewer. The hub's broadcaster and the web server's threads do the rest.
-#include <CLI/CLI.hpp>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include "ServeHttp.h"
 #include "ServeHub.h"
 #include "TqCommands.h"
+#include "TqOptions.h"
 #include "TqWindow.h"
 
 namespace {
@@ -51,48 +50,60 @@ std::string VersionText(TQ_PORT port) {
   return text;
 }
 
+const char kAbout[] =
+    "Serves the board live to browsers: a page that draws the ink as it is\n"
+    "written (/), the events behind it (/events, Server-Sent Events) and each\n"
+    "page's picture (/page/K.svg, /page/K.pdf). --replay plays a raw capture as\n"
+    "the board, on a pseudo-terminal, at the pace of its 9600-baud line times\n"
+    "--speed. Listens on the loopback only unless --listen names another\n"
+    "address; put it behind a reverse proxy with TLS for viewers elsewhere.\n"
+    "Read-only: nothing a viewer sends reaches the board. Runs until SIGINT or\n"
+    "SIGTERM.\n";
+
+const char kFooter[] =
+    "Exit status: 0, 1 when the board, the capture or the address cannot be\n"
+    "opened, 2 for usage.\n";
+
 struct Options {
-  int port = 0;
+  long port = 0;
+  std::string device;
   std::string replay;
   double speed = 1.0;
   std::string listen = "127.0.0.1:8080";
-  size_t viewers = 32;
+  long viewers = 32;
 };
 
 // -1 when the command is to go on, else its exit status.
 int Parse(int argc, char** argv, Options& o) {
-  CLI::App app("Serves the board live to browsers: a page that draws the ink as it is written,\n"
-               "the events behind it (/events) and each page's picture (/page/K.svg, .pdf).\n"
-               "Listens on the loopback only unless --listen names another address; put it\n"
-               "behind a reverse proxy with TLS for viewers elsewhere. Read-only: viewers\n"
-               "cannot reach the board. Exit status: 0, 1 when the board or the address\n"
-               "cannot be opened, 2 for usage.",
-               "tq serve");
-  auto* port = app.add_option("--port", o.port, "the board's port, 1 to 8 (with --replay: the port the pty stands for)")
-                   ->check(CLI::Range(1, 8));
-  auto* replay = app.add_option("--replay", o.replay, "play this raw capture as the board, at its line's pace");
-  app.add_option("--speed", o.speed, "with --replay: times the line's pace (default 1)")
-      ->check(CLI::Range(0.01, 1000.0));
-  app.add_option("--listen", o.listen, "ADDR:PORT to listen on (default 127.0.0.1:8080; port 0: any free one)");
-  app.add_option("--viewers", o.viewers, "viewers at most; the next is answered 503 (default 32)")
-      ->check(CLI::Range(1, 1024));
-  try {
-    app.parse(argc, argv);
-    if (port->count() == 0 && replay->count() == 0) throw CLI::RequiredError("--port or --replay");
-  } catch (const CLI::ParseError& error) {
-    const int status = app.exit(error);
-    return status == 0 ? 0 : 2;
+  tqtool::CommandLine line("tq serve",
+                           "tq serve (--port N | --device PATH | --replay FILE.raw [--speed X])\n"
+                           "                [--listen ADDR:PORT] [--viewers V]",
+                           kAbout, kFooter);
+  line.Number("--port", o.port, 1, 8, "N", "the board's port (with --replay: the port the capture plays on)");
+  line.Text("--device", o.device, "PATH", "the serial device of the board (as port N, or port 1)");
+  line.Text("--replay", o.replay, "FILE.raw", "play this raw capture as the board");
+  line.Number("--speed", o.speed, 0.01, 1000.0, "X", "with --replay: times the line's pace (default 1)");
+  line.Text("--listen", o.listen, "ADDR:PORT", "where to listen (default 127.0.0.1:8080; port 0: any free one)");
+  line.Number("--viewers", o.viewers, 1, 1024, "V", "viewers at most, the next is answered 503 (default 32)");
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
+  const bool board = line.Given("--port") || line.Given("--device");
+  if (o.replay.empty() && !board) return line.Fail("give --port N, --device PATH or --replay FILE.raw");
+  if (!o.replay.empty() && line.Given("--device")) return line.Fail("--replay plays its own device, not --device");
+  if (o.replay.empty() && line.Given("--speed")) return line.Fail("--speed goes with --replay");
+  tqtool::ListenAddress address;
+  if (!tqtool::ParseListenAddress(o.listen, address)) {
+    return line.Fail("--listen wants ADDR:PORT, [IPV6]:PORT or :PORT, not '" + o.listen + "'");
   }
+  if (o.port == 0) o.port = 1;
+  // The library finds COM<N> through TQ_COM<N>.
+  if (!o.device.empty()) setenv(("TQ_COM" + std::to_string(o.port)).c_str(), o.device.c_str(), 1);
   return -1;
 }
 
 int Serve(const Options& o) {
   tqtool::ListenAddress address;
-  if (!tqtool::ParseListenAddress(o.listen, address)) {
-    std::fprintf(stderr, "tq serve: --listen wants ADDR:PORT, not '%s'\n", o.listen.c_str());
-    return 2;
-  }
-  const TQ_PORT port = o.port != 0 ? o.port : 1;
+  tqtool::ParseListenAddress(o.listen, address);
+  const TQ_PORT port = static_cast<TQ_PORT>(o.port);
   std::string error;
   tqtool::ReplayBoard replay;
   if (!o.replay.empty()) {
@@ -103,9 +114,9 @@ int Serve(const Options& o) {
     setenv(("TQ_COM" + std::to_string(port)).c_str(), replay.Path().c_str(), 1);
   }
   tqtool::ServeLimits limits;
-  limits.maxViewers = o.viewers;
+  limits.maxViewers = static_cast<size_t>(o.viewers);
   tqtool::ServeHub hub(limits);
-  tqtool::ServeHttp http(hub, o.viewers);
+  tqtool::ServeHttp http(hub, limits.maxViewers);
   if (!http.Bind(address, error)) {
     std::fprintf(stderr, "error tq serve: %s\n", error.c_str());
     return 1;

@@ -1,7 +1,13 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "TqWindow.h"
+#include "platform/Platform.h"
 
 namespace tqtool {
 
@@ -104,12 +110,45 @@ const char* ErrorMeaning(int code) {
   }
 }
 
-bool ParseInt(const char* text, long& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text, &end, 10);
-  return errno == 0 && end != nullptr && *end == '\0';
+namespace {
+
+// What stops `path` from being opened as a board's line, found by trying it
+// the way the library does; empty when nothing does now.
+std::string DeviceProblem(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error == ENOENT) return "no such device (is the board plugged in?)";
+    if (error == EACCES || error == EPERM) {
+      return "permission denied (a serial line usually needs membership of the dialout group: "
+             "sudo usermod -aG dialout $USER, then log in again)";
+    }
+    if (error == EBUSY) return "in use by another program";
+    return std::strerror(error);
+  }
+  std::string problem;
+  if (!isatty(fd)) {
+    problem = "not a terminal, so no serial line";
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    problem = "in use by another program";
+  }
+  close(fd);
+  return problem;
+}
+
+}  // namespace
+
+std::string OpenFailure(TQ_PORT port, TQ_ERROR_CODE code) {
+  if (code != TQ_ERR_OPEN_FAILED) return ErrorMeaning(code);
+  const std::string name = "COM" + std::to_string(port);
+  const std::string variable = "TQ_" + name;
+  if (const char* mapped = std::getenv(variable.c_str()); mapped != nullptr && mapped[0] == '\0') {
+    return "cannot open " + name + ": " + variable + " is set but empty, so it names no device";
+  }
+  const std::string path = tqp::SerialLine::DevicePath(name.c_str());
+  const std::string problem = DeviceProblem(path);
+  if (problem.empty()) return "cannot open " + path + " (" + name + "): the probe could not write or read";
+  return "cannot open " + path + " (" + name + "): " + problem;
 }
 
 }  // namespace tqtool

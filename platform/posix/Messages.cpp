@@ -5,7 +5,8 @@
 //   sent from another thread is queued to the owner, and the sender blocks
 //   until the owner has handled it, handling meanwhile what is sent to its
 //   own windows (so two threads sending to each other cannot deadlock);
-// - posting queues and returns at once; a thread that looks for messages
+// - posting queues and returns at once, and fails once the target thread
+//   holds kPostedQueueLimit posted messages; a thread that looks for messages
 //   handles the sent ones before its posted ones; each kind keeps its order;
 // - timers are bound to the loop of the thread that set them and come as
 //   WM_TIMER only when nothing else is queued;
@@ -85,10 +86,12 @@ struct WindowEntry {
   std::weak_ptr<ThreadQueue> owner;
 };
 
-std::mutex g_windowsLock;
-std::map<uintptr_t, WindowEntry> g_windows;
+// The window table is never destroyed: reader threads may still send while
+// the process ends and its static objects go.
+std::mutex& g_windowsLock = *new std::mutex;
+std::map<uintptr_t, WindowEntry>& g_windows = *new std::map<uintptr_t, WindowEntry>;
 uintptr_t g_nextWindow = 0x10000;
-std::mutex g_timerIdLock;
+std::mutex& g_timerIdLock = *new std::mutex;
 UINT_PTR g_nextTimerId = 1;
 
 void Complete(const std::shared_ptr<SentMessage>& message, LRESULT result) {
@@ -192,11 +195,65 @@ bool HandleSent(ThreadQueue& queue) {
   }
 }
 
+// A signal ends the poll early; the wait goes on for what is left of it.
 void WaitWake(ThreadQueue& queue, int timeoutMs, int extraFd = -1) {
   pollfd fds[2] = {{queue.wakeFd, POLLIN, 0}, {extraFd, POLLIN, 0}};
   const nfds_t count = extraFd >= 0 ? 2 : 1;
-  while (poll(fds, count, timeoutMs) < 0 && errno == EINTR) {
+  const uint32_t start = TickCount();
+  int left = timeoutMs;
+  while (poll(fds, count, left) < 0 && errno == EINTR) {
+    if (timeoutMs < 0) continue;
+    const uint32_t elapsed = TickCount() - start;
+    if (elapsed >= static_cast<uint32_t>(timeoutMs)) return;
+    left = timeoutMs - static_cast<int>(elapsed);
   }
+}
+
+// The owner queues of every window, each once.
+std::vector<std::shared_ptr<ThreadQueue>> WindowQueues() {
+  std::vector<std::shared_ptr<ThreadQueue>> queues;
+  std::lock_guard<std::mutex> guard(g_windowsLock);
+  for (const auto& [id, entry] : g_windows) {
+    std::shared_ptr<ThreadQueue> owner = entry.owner.lock();
+    if (!owner) continue;
+    bool seen = false;
+    for (const auto& queue : queues) seen = seen || queue == owner;
+    if (!seen) queues.push_back(std::move(owner));
+  }
+  return queues;
+}
+
+bool SamePosted(const MSG& a, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return a.hwnd == window && a.message == message && a.wParam == wParam && a.lParam == lParam;
+}
+
+// Queues a posted message for `window`'s thread (the caller's for a null
+// window). `once`: not when the same message still waits there.
+BOOL Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool once) {
+  std::shared_ptr<ThreadQueue> owner;
+  if (window == nullptr) {
+    owner = t_holder.queue;
+  } else {
+    WindowEntry entry;
+    if (!LookUp(window, entry)) return 0;
+    owner = entry.owner.lock();
+    if (!owner) return 0;
+  }
+  {
+    std::lock_guard<std::mutex> guard(owner->lock);
+    if (owner->closed) return 0;
+    if (once) {
+      for (const MSG& queued : owner->posted) {
+        if (SamePosted(queued, window, message, wParam, lParam)) return 1;
+      }
+    }
+    // A window that does not keep up loses posts rather than the process
+    // its memory, and its timers still come between them.
+    if (owner->posted.size() >= kPostedQueueLimit) return 0;
+    owner->posted.push_back(MSG{window, message, wParam, lParam, TickCount()});
+  }
+  owner->Wake();
+  return 1;
 }
 
 int MsUntil(uint32_t due, uint32_t now) {
@@ -268,6 +325,41 @@ LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return PostMessageA(window, message, wParam, lParam) != 0;
+}
+
+bool PostMsgOnce(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return Post(window, message, wParam, lParam, true) != 0;
+}
+
+void RemovePosted(UINT message, LPARAM lParam) {
+  for (const std::shared_ptr<ThreadQueue>& queue : WindowQueues()) {
+    std::lock_guard<std::mutex> guard(queue->lock);
+    std::erase_if(queue->posted,
+                  [&](const MSG& m) { return m.message == message && m.lParam == lParam; });
+  }
+}
+
+uintptr_t CurrentThreadTag() { return reinterpret_cast<uintptr_t>(t_holder.queue.get()); }
+
+bool ReleaseSender(uintptr_t sender, LRESULT result, bool) {
+  ThreadQueue& self = Current();
+  std::shared_ptr<SentMessage> message;
+  {
+    std::lock_guard<std::mutex> guard(self.lock);
+    for (auto it = self.handling.rbegin(); it != self.handling.rend() && !message; ++it) {
+      if (reinterpret_cast<uintptr_t>((*it)->sender.get()) == sender) message = *it;
+    }
+    // A message of that sender still queued is withdrawn, never delivered.
+    for (auto it = self.sent.begin(); it != self.sent.end() && !message; ++it) {
+      if (reinterpret_cast<uintptr_t>((*it)->sender.get()) != sender) continue;
+      message = *it;
+      self.sent.erase(it);
+      break;
+    }
+  }
+  if (!message) return false;
+  Complete(message, result);
+  return true;
 }
 
 UINT_PTR StartTimer(uint32_t periodMs, TIMERPROC callback) {
@@ -344,22 +436,7 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  std::shared_ptr<ThreadQueue> owner;
-  if (window == nullptr) {
-    owner = tqp::t_holder.queue;
-  } else {
-    tqp::WindowEntry entry;
-    if (!tqp::LookUp(window, entry)) return 0;
-    owner = entry.owner.lock();
-    if (!owner) return 0;
-  }
-  {
-    std::lock_guard<std::mutex> guard(owner->lock);
-    if (owner->closed) return 0;
-    owner->posted.push_back(MSG{window, message, wParam, lParam, tqp::TickCount()});
-  }
-  owner->Wake();
-  return 1;
+  return tqp::Post(window, message, wParam, lParam, false);
 }
 
 BOOL ReplyMessage(LRESULT result) {

@@ -1,7 +1,7 @@
 // Serial lines on POSIX terminals.
 //
 // "COM<n>" is the device named by the environment variable TQ_COM<n>, read at
-// every open, else /dev/ttyS<n-1>. The descriptor is always non-blocking;
+// every open (set but empty: no device), else /dev/ttyS<n-1>. The descriptor is always non-blocking;
 // the read and write timeouts of the Windows model are kept here with
 // poll(), so a plain read returns when its count has arrived, when more than
 // the interval passes between two bytes, or at the total timeout, and the
@@ -57,23 +57,20 @@ uint32_t BaudFor(speed_t speed) {
   return 0;
 }
 
-// Resolves "COM<n>" to a device path.
-std::string DevicePath(const char* deviceName) {
-  int number = 0;
-  if (std::sscanf(deviceName, "COM%d", &number) != 1 || number < 1) return deviceName;
-  char variable[32];
-  std::snprintf(variable, sizeof variable, "TQ_COM%d", number);
-  if (const char* mapped = std::getenv(variable); mapped != nullptr && mapped[0] != '\0') {
-    return mapped;
-  }
-  return "/dev/ttyS" + std::to_string(number - 1);
-}
-
+// A signal ends the poll early; the wait goes on for what is left of it.
 int PollOne(int fd, short events, int timeoutMs) {
   pollfd entry{fd, events, 0};
+  const uint32_t start = TickCount();
+  int left = timeoutMs;
   for (;;) {
-    const int result = poll(&entry, 1, timeoutMs);
-    if (result < 0 && errno == EINTR) continue;
+    const int result = poll(&entry, 1, left);
+    if (result < 0 && errno == EINTR) {
+      if (timeoutMs < 0) continue;
+      const uint32_t elapsed = TickCount() - start;
+      if (elapsed >= static_cast<uint32_t>(timeoutMs)) return 0;
+      left = timeoutMs - static_cast<int>(elapsed);
+      continue;
+    }
     if (result <= 0) return result;
     return entry.revents;
   }
@@ -327,9 +324,21 @@ class PosixSerialLine final : public SerialLine {
 
 }  // namespace
 
+// "COM<n>" is what TQ_COM<n> names when it is set: set but empty names no
+// device, so the open fails rather than reaching for a line nobody chose.
+std::string SerialLine::DevicePath(const char* deviceName) {
+  int number = 0;
+  if (std::sscanf(deviceName, "COM%d", &number) != 1 || number < 1) return deviceName;
+  char variable[32];
+  std::snprintf(variable, sizeof variable, "TQ_COM%d", number);
+  if (const char* mapped = std::getenv(variable); mapped != nullptr) return mapped;
+  return "/dev/ttyS" + std::to_string(number - 1);
+}
+
 std::unique_ptr<SerialLine> SerialLine::Open(const char* deviceName, bool /*overlapped*/) {
   if (deviceName == nullptr) return nullptr;
   const std::string path = DevicePath(deviceName);
+  if (path.empty()) return nullptr;
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   // flock excludes a second opener, also for root; TIOCEXCL is not used, as

@@ -109,4 +109,6 @@ std::string TempPath() {
 
 char PathSeparator() { return '/'; }
 
+bool ProcessIsEnding() { return false; }
+
 }  // namespace tqp

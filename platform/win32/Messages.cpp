@@ -54,6 +54,32 @@ bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return PostMessageA(window, message, wParam, lParam) != 0;
 }
 
+bool PostMsgOnce(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  return PostMsg(window, message, wParam, lParam);
+}
+
+void RemovePosted(UINT message, LPARAM lParam) {
+  // Taken out of the calling thread's queue; those of other ports go back.
+  MSG kept[64];
+  unsigned count = 0;
+  MSG msg;
+  while (count < 64 && PeekMessageA(&msg, nullptr, message, message, PM_REMOVE | PM_QS_POSTMESSAGE)) {
+    if (msg.lParam != lParam) kept[count++] = msg;
+  }
+  for (unsigned i = 0; i < count; ++i) {
+    PostMessageA(kept[i].hwnd, kept[i].message, kept[i].wParam, kept[i].lParam);
+  }
+}
+
+uintptr_t CurrentThreadTag() { return GetCurrentThreadId(); }
+
+// Windows names no sender: the innermost message is released, and only when
+// no other reader of the library may be the one that sent it.
+bool ReleaseSender(uintptr_t, LRESULT result, bool onlyLibrarySender) {
+  if (!onlyLibrarySender || !InSendMessage()) return false;
+  return ReplyMessage(result) != 0;
+}
+
 UINT_PTR StartTimer(uint32_t periodMs, TIMERPROC callback) {
   return SetTimer(nullptr, 0, periodMs, callback);
 }

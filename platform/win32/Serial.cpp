@@ -226,6 +226,8 @@ class Win32SerialLine final : public SerialLine {
 
 }  // namespace
 
+std::string SerialLine::DevicePath(const char* deviceName) { return deviceName; }
+
 std::unique_ptr<SerialLine> SerialLine::Open(const char* deviceName, bool overlapped) {
   if (deviceName == nullptr) return nullptr;
   char path[64];

@@ -93,4 +93,18 @@ std::string TempPath() {
 
 char PathSeparator() { return '\\'; }
 
+namespace {
+bool g_processEnding = false;
+}  // namespace
+
+bool ProcessIsEnding() { return g_processEnding; }
+
 }  // namespace tqp
+
+// At process exit Windows ends the other threads before the library's
+// detach: the readers are gone, and the exit handler must not wait for them.
+// Unloaded by FreeLibrary, the library stops its ports in that handler.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) tqp::g_processEnding = true;
+  return TRUE;
+}

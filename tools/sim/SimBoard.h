@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/HostMapping.h"
 #include "sim/SimDrawing.h"
 
 namespace tqsim {
@@ -20,7 +21,7 @@ struct BoardModel {
   unsigned baseline = 3056;  // distance between the two receivers
   unsigned packetLength = 9;
   int family = 2;            // 1: below 2.0, 2: 2.x and 3.x, 4: 4.x
-  unsigned boardWidth() const { return baseline + 340; }
+  unsigned boardWidth() const { return baseline + tq::kBoardWidthMargin; }
   unsigned maxBoardHeight() const;
 };
 

@@ -4,11 +4,13 @@
 // the library opens like a serial port.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,43 +19,25 @@
 #include <fstream>
 #include <string>
 
+#include "TqOptions.h"
 #include "sim/SimBoard.h"
 #include "sim/SimDrawing.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: tqsim [BOARD] [DRAWING] [NOISE] (--raw OUT.raw | --pty [PTY])\n"
-    "Board:\n"
-    "  --board-version V  firmware version: 1.x (5-byte packets), 2.x, 3.x (9-byte\n"
-    "                     packets, heartbeats, eraser) or 4.x (path difference\n"
-    "                     and phase); default 2.1\n"
-    "  --baseline B       distance between the receivers, 500 to 5000; default 3056\n"
-    "Drawing (default: --text hello):\n"
-    "  --text TEXT        write TEXT ('|' starts a new line)\n"
-    "  --font NAME        Hershey font name or .jhf path (default cursive; the\n"
-    "                     built-in capitals when the font is missing)\n"
-    "  --height H         capital height in board units (default 600)\n"
-    "  --pens LIST        pen codes, one per text line, cycling (default 1)\n"
-    "  --strokes FILE     points \"X Y\" one a line, blank line between strokes,\n"
-    "                     \"pen N\" and \"eraser\" lines; host coordinates\n"
-    "  --eraser-pass      finish with an eraser wiping across the last third\n"
-    "  --speed S          pen speed in board units a second (default 1600)\n"
-    "Noise (a seed makes every stream reproducible):\n"
-    "  --seed N --jitter SD --echo P --drop P --stray P   (defaults 1, 1.5,\n"
-    "                     0.02, 0.01, 0.003); --clean switches all noise off\n"
-    "Output:\n"
-    "  --raw OUT          write a raw capture (20-byte header, then the stream)\n"
-    "  --pty              play the board on a pseudo-terminal; prints its path\n"
-    "    --link PATH      also make PATH a symlink to it (e.g. /tmp/tq-board)\n"
-    "    --start-delay MS wait after the probe before drawing (default 300)\n"
-    "    --repeat         draw again and again (else once per probe)\n"
-    "    --silent-after S go silent S seconds after drawing starts (SIGUSR1\n"
-    "                     switches silence on and off at any time)\n"
-    "    --exit-after S   exit S seconds after the drawing is sent\n"
-    "    --timeout S      exit after S seconds whatever happens\n"
-    "The board answers the probe, streams paced as 9600 baud carries it, and\n"
-    "answers '?' with a heartbeat. Exit status: 0, 1 on failure, 2 for usage.\n";
+const char kAbout[] =
+    "Draws text or strokes as a board of the chosen version reports them, with the\n"
+    "noise of an ultrasonic board, and writes a raw capture (20-byte header, then\n"
+    "the stream) or plays the board on a pseudo-terminal, printing its path. On a\n"
+    "pseudo-terminal the board answers the probe, streams paced as 9600 baud\n"
+    "carries it, and answers '?' with a heartbeat. The default drawing is\n"
+    "--text hello; a seed makes every stream reproducible.\n";
+
+const char kFooter[] =
+    "--link replaces only a link to a pseudo-terminal (one an earlier tqsim made),\n"
+    "never a file, and removes it at the end while it still leads to this board.\n"
+    "SIGUSR1 switches silence on and off at any time.\n"
+    "Exit status: 0, 1 on failure, 2 for usage.\n";
 
 volatile std::sig_atomic_t g_stop = 0;
 volatile std::sig_atomic_t g_toggleSilence = 0;
@@ -82,107 +66,97 @@ struct Options {
   double timeout = -1.0;
 };
 
-bool ParseNumber(const char* text, double& out) {
-  if (text == nullptr) return false;
-  char* end = nullptr;
-  out = std::strtod(text, &end);
-  return end != text && *end == '\0';
+// The pen codes of --pens: digits 0 to 7 separated by commas.
+bool ParsePens(const std::string& list, std::vector<int>& pens) {
+  std::vector<int> parsed;
+  for (const char c : list) {
+    if (c >= '0' && c <= '7') {
+      parsed.push_back(c - '0');
+    } else if (c != ',') {
+      return false;
+    }
+  }
+  if (parsed.empty()) return false;
+  pens = parsed;
+  return true;
 }
 
+// What the command line gives before it becomes Options.
+struct Given {
+  std::string pens;
+  long baseline = 3056, seed = 1;
+  bool clean = false;
+  tqsim::NoiseSettings noise;
+};
+
+// --clean switches the noise off; a value given beside it still counts.
+tqsim::NoiseSettings ChosenNoise(const tqtool::CommandLine& line, const Given& given) {
+  if (!given.clean) return given.noise;
+  tqsim::NoiseSettings noise = tqsim::NoiseSettings::None();
+  if (line.Given("--jitter")) noise.jitter = given.noise.jitter;
+  if (line.Given("--echo")) noise.echo = given.noise.echo;
+  if (line.Given("--drop")) noise.drop = given.noise.drop;
+  if (line.Given("--stray")) noise.stray = given.noise.stray;
+  return noise;
+}
+
+void AddBoardAndDrawing(tqtool::CommandLine& line, Options& o, Given& given) {
+  line.Number("--board-version", o.version, 1.0, 4.99, "V",
+              "firmware: 1.x (5-byte packets), 2.x, 3.x (9-byte packets, heartbeats, eraser) or 4.x "
+              "(path difference and phase); default 2.1");
+  line.Number("--baseline", given.baseline, 500, 5000, "B", "distance between the receivers; default 3056");
+  line.Text("--text", o.text, "TEXT", "write TEXT ('|' starts a new line)");
+  line.Text("--font", o.font, "NAME",
+            "Hershey font name or .jhf path (default cursive; the built-in capitals when missing)");
+  line.Number("--height", o.height, 50.0, 3000.0, "H", "capital height in board units (default 600)");
+  line.Text("--pens", given.pens, "LIST", "pen codes 0 to 7, one per text line, cycling (default 1)");
+  line.Text("--strokes", o.strokesFile, "FILE",
+            "points \"X Y\" one a line, blank line between strokes, \"pen N\" and \"eraser\" lines; "
+            "host coordinates");
+  line.Flag("--eraser-pass", o.eraserPass, "finish with an eraser wiping across the last third");
+  line.Number("--speed", o.timing.penSpeed, 100.0, 20000.0, "S", "pen speed in board units a second (default 1600)");
+}
+
+void AddNoise(tqtool::CommandLine& line, Given& given) {
+  line.Number("--seed", given.seed, 0, 1000000000000000L, "N", "seed of the noise (default 1)");
+  line.Number("--jitter", given.noise.jitter, 0.0, 1000.0, "SD", "spread of a distance (default 1.5)");
+  line.Number("--echo", given.noise.echo, 0.0, 1.0, "P", "chance of an echo (default 0.02)");
+  line.Number("--drop", given.noise.drop, 0.0, 1.0, "P", "chance of a lost reading (default 0.01)");
+  line.Number("--stray", given.noise.stray, 0.0, 1.0, "P", "chance of a stray byte (default 0.003)");
+  line.Flag("--clean", given.clean, "switch all noise off");
+}
+
+void AddOutput(tqtool::CommandLine& line, Options& o) {
+  line.Text("--raw", o.rawOut, "OUT", "write a raw capture");
+  line.Flag("--pty", o.pty, "play the board on a pseudo-terminal");
+  line.Text("--link", o.link, "PATH", "with --pty: also make PATH a symlink to it (e.g. /tmp/tq-board)");
+  line.Number("--start-delay", o.startDelay, 0.0, 60000.0, "MS",
+              "with --pty: wait after the probe before drawing (default 300)");
+  line.Flag("--repeat", o.repeat, "with --pty: draw again and again (else once per probe)");
+  line.Number("--silent-after", o.silentAfter, 0.0, 1e6, "S", "with --pty: go silent S seconds after drawing starts");
+  line.Number("--exit-after", o.exitAfter, 0.0, 1e6, "S", "with --pty: exit S seconds after the drawing is sent");
+  line.Number("--timeout", o.timeout, 0.0, 1e6, "S", "with --pty: exit after S seconds whatever happens");
+}
+
+// -1 when the board is to run, else the exit status.
 int ParseArgs(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-    double number = 0.0;
-    auto num = [&](double& out, double low, double high) {
-      if (!ParseNumber(next, number) || number < low || number > high) return false;
-      out = number;
-      ++i;
-      return true;
-    };
-    auto text = [&](std::string& out) {
-      if (next == nullptr) return false;
-      out = next;
-      ++i;
-      return true;
-    };
-    double scratch = 0.0;
-    bool ok = true;
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg == "--board-version") {
-      ok = num(o.version, 1.0, 4.99);
-    } else if (arg == "--baseline") {
-      ok = num(scratch, 500, 5000);
-      o.baseline = static_cast<unsigned>(scratch);
-    } else if (arg == "--text") {
-      ok = text(o.text);
-    } else if (arg == "--font") {
-      ok = text(o.font);
-    } else if (arg == "--height") {
-      ok = num(o.height, 50, 3000);
-    } else if (arg == "--pens") {
-      std::string list;
-      ok = text(list);
-      o.pens.clear();
-      for (const char c : list) {
-        if (c >= '0' && c <= '7') o.pens.push_back(c - '0');
-        else if (c != ',') ok = false;
-      }
-      ok = ok && !o.pens.empty();
-    } else if (arg == "--strokes") {
-      ok = text(o.strokesFile);
-    } else if (arg == "--eraser-pass") {
-      o.eraserPass = true;
-    } else if (arg == "--speed") {
-      ok = num(o.timing.penSpeed, 100, 20000);
-    } else if (arg == "--seed") {
-      ok = num(scratch, 0, 1e15);
-      o.noise.seed = static_cast<uint64_t>(scratch);
-    } else if (arg == "--jitter") {
-      ok = num(o.noise.jitter, 0, 1000);
-    } else if (arg == "--echo") {
-      ok = num(o.noise.echo, 0, 1);
-    } else if (arg == "--drop") {
-      ok = num(o.noise.drop, 0, 1);
-    } else if (arg == "--stray") {
-      ok = num(o.noise.stray, 0, 1);
-    } else if (arg == "--clean") {
-      const uint64_t seed = o.noise.seed;
-      o.noise = tqsim::NoiseSettings::None();
-      o.noise.seed = seed;
-    } else if (arg == "--raw") {
-      ok = text(o.rawOut);
-    } else if (arg == "--pty") {
-      o.pty = true;
-    } else if (arg == "--link") {
-      ok = text(o.link);
-    } else if (arg == "--start-delay") {
-      ok = num(o.startDelay, 0, 60000);
-      o.startDelay /= 1000.0;
-    } else if (arg == "--repeat") {
-      o.repeat = true;
-    } else if (arg == "--silent-after") {
-      ok = num(o.silentAfter, 0, 1e6);
-    } else if (arg == "--exit-after") {
-      ok = num(o.exitAfter, 0, 1e6);
-    } else if (arg == "--timeout") {
-      ok = num(o.timeout, 0, 1e6);
-    } else {
-      std::fprintf(stderr, "tqsim: unexpected argument '%s'\n", arg.c_str());
-      ok = false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "tqsim: bad or missing value for %s\n%s", arg.c_str(), kUsage);
-      return 2;
-    }
+  Given given;
+  o.startDelay = 300.0;
+  tqtool::CommandLine line("tqsim", "tqsim [BOARD] [DRAWING] [NOISE] (--raw OUT.raw | --pty [--link PATH])",
+                           kAbout, kFooter);
+  AddBoardAndDrawing(line, o, given);
+  AddNoise(line, given);
+  AddOutput(line, o);
+  line.Version(std::string("tqsim ") + tqtool::kToolVersion);
+  if (const int status = line.Parse(argc, argv); status >= 0) return status;
+  if (line.Given("--pens") && !ParsePens(given.pens, o.pens)) {
+    return line.Fail("bad value '" + given.pens + "' for --pens: pen codes 0 to 7, separated by commas");
   }
-  if (o.pty == !o.rawOut.empty()) {
-    std::fputs("tqsim: give exactly one of --raw OUT and --pty\n", stderr);
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+  if (o.pty == !o.rawOut.empty()) return line.Fail("give exactly one of --raw OUT and --pty");
+  o.baseline = static_cast<unsigned>(given.baseline);
+  o.noise = ChosenNoise(line, given);
+  o.noise.seed = static_cast<uint64_t>(given.seed);
+  o.startDelay /= 1000.0;
   return -1;
 }
 
@@ -267,123 +241,218 @@ void WriteAll(int fd, const tqsim::Bytes& bytes) {
   }
 }
 
-int RunPty(const Options& o, const tqsim::BoardModel& model, const tqsim::Stream& stream) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    std::perror("tqsim: pseudo-terminal");
-    return 1;
+// The board's side of a pseudo-terminal and the path a host opens.
+struct Pty {
+  int master = -1;
+  int slave = -1;
+  std::string path;
+  ~Pty() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
   }
-  const std::string slavePath = ptsname(master);
+};
+
+bool OpenPty(Pty& pty) {
+  pty.master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
+    std::perror("tqsim: pseudo-terminal");
+    return false;
+  }
+  pty.path = ptsname(pty.master);
   // Held open by the board itself, so the line does not hang up between the
   // host's two opens.
-  const int slave = open(slavePath.c_str(), O_RDWR | O_NOCTTY);
-  if (slave < 0) {
+  pty.slave = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+  if (pty.slave < 0) {
     std::perror("tqsim: slave side");
-    return 1;
+    return false;
   }
   termios tio{};
-  tcgetattr(slave, &tio);
+  tcgetattr(pty.slave, &tio);
   cfmakeraw(&tio);
   cfsetspeed(&tio, B9600);
-  tcsetattr(slave, TCSANOW, &tio);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  if (!o.link.empty()) {
-    unlink(o.link.c_str());
-    if (symlink(slavePath.c_str(), o.link.c_str()) != 0) {
-      std::perror("tqsim: symlink");
-      return 1;
+  tcsetattr(pty.slave, TCSANOW, &tio);
+  fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+  return true;
+}
+
+std::string LinkTarget(const std::string& link) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// Makes `link` lead to the board. Only a link to a pseudo-terminal, as an
+// earlier board left it, is replaced; a file or any other link is the
+// user's and stays.
+bool MakeLink(const std::string& link, const std::string& target) {
+  struct stat info{};
+  if (lstat(link.c_str(), &info) == 0) {
+    if (!S_ISLNK(info.st_mode) || LinkTarget(link).rfind("/dev/pts/", 0) != 0) {
+      std::fprintf(stderr, "tqsim: %s exists and is not a board's link; it is left alone\n", link.c_str());
+      return false;
+    }
+    unlink(link.c_str());
+  }
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    std::perror("tqsim: symlink");
+    return false;
+  }
+  return true;
+}
+
+// What the board says to one byte from the host; `probed` when a host has
+// just opened it.
+tqsim::Bytes Answer(const tqsim::BoardModel& model, uint8_t asked, bool& probed) {
+  tqsim::Bytes reply;
+  probed = false;
+  if (asked == 0x20) {
+    reply = tqsim::ProtocolReply(model);
+    if (model.protocol >= 2.0) {  // version and geometry follow unasked
+      const tqsim::Bytes version = tqsim::VersionReply(model), geometry = tqsim::GeometryPacket(model);
+      reply.insert(reply.end(), version.begin(), version.end());
+      reply.insert(reply.end(), geometry.begin(), geometry.end());
+      probed = true;
+    }
+  } else if (asked == '$' && model.protocol < 2.0) {
+    reply = tqsim::VersionReply(model);
+    const tqsim::Bytes geometry = tqsim::GeometryPacket(model);
+    reply.insert(reply.end(), geometry.begin(), geometry.end());
+    probed = true;
+  } else if (asked == '?' && model.family != 1) {
+    reply = {tqsim::kHeartbeat};
+  }
+  return reply;
+}
+
+// The board on the line: what it has sent, what it is drawing, whether it
+// is silent.
+class PtyBoard {
+ public:
+  PtyBoard(const Options& o, const tqsim::BoardModel& model, const tqsim::Stream& stream, int master)
+      : m_o(o), m_model(model), m_stream(stream), m_master(master), m_born(Now()), m_lastSent(m_born) {}
+
+  // False when the board's time is up.
+  bool Step() {
+    const double now = Now();
+    if (g_toggleSilence) {
+      g_toggleSilence = 0;
+      m_silent = !m_silent;
+    }
+    if (m_o.timeout >= 0.0 && now - m_born >= m_o.timeout) return false;
+    if (m_o.exitAfter >= 0.0 && m_drawingDone >= 0.0 && now - m_drawingDone >= m_o.exitAfter) return false;
+    if (!m_silentAfterDone && m_o.silentAfter >= 0.0 && m_streamStart >= 0.0 &&
+        now - m_streamStart >= m_o.silentAfter) {
+      m_silent = true;
+      m_silentAfterDone = true;
+    }
+    SendDue(now);
+    Listen(now);
+    return true;
+  }
+
+ private:
+  void Send(const tqsim::Bytes& bytes) {
+    if (!m_silent) WriteAll(m_master, bytes);
+  }
+
+  void SendDue(double now) {
+    if (m_streamStart >= 0.0 && now >= m_streamStart) {
+      while (m_next < m_stream.chunks.size() && m_streamStart + m_stream.chunks[m_next].time <= now) {
+        Send(m_stream.chunks[m_next].bytes);
+        ++m_next;
+        m_lastSent = now;
+      }
+      if (m_next == m_stream.chunks.size()) {
+        m_drawingDone = now;
+        m_streamStart = m_o.repeat ? now + 1.0 : -1.0;
+        m_next = 0;
+      }
+    }
+    // An idle board of protocol 2.0 sends a heartbeat every second.
+    if (m_streamStart < 0.0 && m_model.family != 1 && now - m_lastSent >= 1.0) {
+      Send({tqsim::kHeartbeat});
+      m_lastSent = now;
     }
   }
-  std::printf("tqsim: board %.1f on %s%s%s\n", model.version, slavePath.c_str(),
+
+  // Waits for the host until the next chunk is due and answers it.
+  void Listen(double now) {
+    double wait = 0.1;
+    if (m_streamStart >= 0.0 && m_next < m_stream.chunks.size()) {
+      wait = std::min(wait, std::max(0.0, m_streamStart + m_stream.chunks[m_next].time - now));
+    }
+    pollfd entry{m_master, POLLIN, 0};
+    const int ready = poll(&entry, 1, static_cast<int>(wait * 1000.0) + 1);
+    if (ready <= 0 || (entry.revents & POLLIN) == 0) {
+      if (ready > 0 && (entry.revents & (POLLHUP | POLLERR))) usleep(20000);
+      return;
+    }
+    uint8_t buffer[256];
+    const ssize_t n = read(m_master, buffer, sizeof buffer);
+    for (ssize_t i = 0; i < n && !m_silent; ++i) {
+      bool probed = false;
+      const tqsim::Bytes reply = Answer(m_model, buffer[i], probed);
+      if (!reply.empty()) {
+        WriteAll(m_master, reply);
+        m_lastSent = Now();
+      }
+      if (probed) {  // a host has just opened the board: draw for it
+        m_streamStart = Now() + m_o.startDelay;
+        m_next = 0;
+      }
+    }
+  }
+
+  const Options& m_o;
+  const tqsim::BoardModel& m_model;
+  const tqsim::Stream& m_stream;
+  int m_master;
+  double m_born;
+  double m_streamStart = -1.0;  // when the current drawing began, -1: not drawing
+  size_t m_next = 0;            // next chunk of the drawing
+  double m_drawingDone = -1.0;
+  double m_lastSent;
+  bool m_silent = false;
+  bool m_silentAfterDone = false;
+};
+
+int RunPty(const Options& o, const tqsim::BoardModel& model, const tqsim::Stream& stream) {
+  Pty pty;
+  if (!OpenPty(pty)) return 1;
+  if (!o.link.empty() && !MakeLink(o.link, pty.path)) return 1;
+  std::printf("tqsim: board %.1f on %s%s%s\n", model.version, pty.path.c_str(),
               o.link.empty() ? "" : " linked as ", o.link.c_str());
   std::fflush(stdout);
 
   std::signal(SIGINT, OnStop);
   std::signal(SIGTERM, OnStop);
+  std::signal(SIGHUP, OnStop);
   std::signal(SIGUSR1, OnToggle);
-  const double born = Now();
-  double streamStart = -1.0;  // when the current drawing began, -1: not drawing
-  size_t next = 0;            // next chunk of the drawing
-  double drawingDone = -1.0;
-  double lastSent = born;
-  bool silent = false;
-  bool silentAfterDone = false;
-
-  while (!g_stop) {
-    const double now = Now();
-    if (g_toggleSilence) {
-      g_toggleSilence = 0;
-      silent = !silent;
-    }
-    if (o.timeout >= 0.0 && now - born >= o.timeout) break;
-    if (o.exitAfter >= 0.0 && drawingDone >= 0.0 && now - drawingDone >= o.exitAfter) break;
-    if (!silentAfterDone && o.silentAfter >= 0.0 && streamStart >= 0.0 && now - streamStart >= o.silentAfter) {
-      silent = true;
-      silentAfterDone = true;
-    }
-    // What is due on the line.
-    if (streamStart >= 0.0 && now >= streamStart) {
-      while (next < stream.chunks.size() && streamStart + stream.chunks[next].time <= now) {
-        if (!silent) WriteAll(master, stream.chunks[next].bytes);
-        ++next;
-        lastSent = now;
-      }
-      if (next == stream.chunks.size()) {
-        drawingDone = now;
-        streamStart = o.repeat ? now + 1.0 : -1.0;
-        next = 0;
-      }
-    }
-    // An idle board of protocol 2.0 sends a heartbeat every second.
-    if (streamStart < 0.0 && model.family != 1 && now - lastSent >= 1.0) {
-      if (!silent) WriteAll(master, {tqsim::kHeartbeat});
-      lastSent = now;
-    }
-    double wait = 0.1;
-    if (streamStart >= 0.0 && next < stream.chunks.size()) {
-      wait = std::min(wait, std::max(0.0, streamStart + stream.chunks[next].time - now));
-    }
-    pollfd entry{master, POLLIN, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(wait * 1000.0) + 1);
-    if (ready <= 0 || (entry.revents & POLLIN) == 0) {
-      if (ready > 0 && (entry.revents & (POLLHUP | POLLERR))) usleep(20000);
-      continue;
-    }
-    uint8_t buffer[256];
-    const ssize_t n = read(master, buffer, sizeof buffer);
-    for (ssize_t i = 0; i < n; ++i) {
-      if (silent) continue;
-      tqsim::Bytes reply;
-      bool probed = false;
-      if (buffer[i] == 0x20) {
-        reply = tqsim::ProtocolReply(model);
-        if (model.protocol >= 2.0) {  // version and geometry follow unasked
-          const tqsim::Bytes version = tqsim::VersionReply(model), geometry = tqsim::GeometryPacket(model);
-          reply.insert(reply.end(), version.begin(), version.end());
-          reply.insert(reply.end(), geometry.begin(), geometry.end());
-          probed = true;
-        }
-      } else if (buffer[i] == '$' && model.protocol < 2.0) {
-        reply = tqsim::VersionReply(model);
-        const tqsim::Bytes geometry = tqsim::GeometryPacket(model);
-        reply.insert(reply.end(), geometry.begin(), geometry.end());
-        probed = true;
-      } else if (buffer[i] == '?' && model.family != 1) {
-        reply = {tqsim::kHeartbeat};
-      }
-      if (!reply.empty()) {
-        WriteAll(master, reply);
-        lastSent = Now();
-      }
-      if (probed) {  // a host has just opened the board: draw for it
-        streamStart = Now() + o.startDelay;
-        next = 0;
-      }
-    }
+  PtyBoard board(o, model, stream, pty.master);
+  while (!g_stop && board.Step()) {
   }
-  if (!o.link.empty()) unlink(o.link.c_str());
-  close(slave);
-  close(master);
+  if (!o.link.empty() && LinkTarget(o.link) == pty.path) unlink(o.link.c_str());
+  return 0;
+}
+
+int WriteRaw(const Options& o, const tqsim::BoardModel& model, const tqsim::Drawing& drawing,
+             const tqsim::Stream& stream) {
+  std::ofstream out(o.rawOut, std::ios::binary | std::ios::trunc);
+  const tqsim::Bytes header = tqsim::CaptureHeader(model);
+  tqsim::Bytes body = stream.Flatten();
+  // The board's idle bytes after the drawing round the body up to whole
+  // packets, as a line left open a moment longer would record them.
+  while (body.size() % model.packetLength != 0) {
+    body.push_back(model.family == 1 ? uint8_t{0} : tqsim::kHeartbeat);
+  }
+  out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+  out.write(reinterpret_cast<const char*>(body.data()), static_cast<std::streamsize>(body.size()));
+  if (!out) {
+    std::fprintf(stderr, "tqsim: cannot write %s\n", o.rawOut.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "tqsim: %zu strokes, %zu readings, %zu bytes, %.1f s of line time -> %s\n",
+               drawing.size(), stream.intended.size(), body.size(), stream.duration, o.rawOut.c_str());
   return 0;
 }
 
@@ -402,26 +471,6 @@ int main(int argc, char** argv) {
   if (!BuildDrawing(options, model, drawing)) return 1;
   tqsim::Noise noise(options.noise);
   const tqsim::Stream stream = tqsim::MakeStream(model, drawing, options.timing, noise);
-
   if (options.pty) return RunPty(options, model, stream);
-
-  std::ofstream out(options.rawOut, std::ios::binary | std::ios::trunc);
-  const tqsim::Bytes header = tqsim::CaptureHeader(model);
-  tqsim::Bytes body = stream.Flatten();
-  // A replay reads whole packet lengths and leaves a shorter tail alone, so
-  // the board's idle bytes after the drawing round the body up: the last
-  // packet is not lost to a heartbeat or a stray byte earlier on.
-  while (body.size() % model.packetLength != 0) {
-    body.push_back(model.family == 1 ? uint8_t{0} : tqsim::kHeartbeat);
-  }
-  out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
-  out.write(reinterpret_cast<const char*>(body.data()), static_cast<std::streamsize>(body.size()));
-  if (!out) {
-    std::fprintf(stderr, "tqsim: cannot write %s\n", options.rawOut.c_str());
-    return 1;
-  }
-  std::fprintf(stderr, "tqsim: %zu strokes, %zu readings, %zu bytes, %.1f s of line time -> %s\n",
-               drawing.size(), stream.intended.size(), body.size(), stream.duration,
-               options.rawOut.c_str());
-  return 0;
+  return WriteRaw(options, model, drawing, stream);
 }

@@ -24,7 +24,7 @@ target_compile_options(tqtestsupport PUBLIC -include ${TQ_WIN_SUPPORT_DIR}/Posix
 
 # fault_test's devices, FIFOs and sockets are POSIX ones throughout; tq serve is
 # a Linux tool.
-set(TQ_WIN_EXCLUDED platform_posix_test fault_test tools_test tq_filter_test tq_capture_test
+set(TQ_WIN_EXCLUDED platform_posix_test fault_test endurance_test tools_test tq_filter_test tq_capture_test
   serve_test serve_hub_test)
 file(GLOB TQ_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
 set(TQ_WIN_TESTS)
