@@ -185,6 +185,18 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
   }
 }
 
+TEST(ServeReplay, EveryBoardVersionsCaptureComesOutAsItsReplay) {
+  for (const char* name : {"hello-v1.raw", "hello-v2.raw", "pens-v3.raw", "hello-v4.raw"}) {
+    const fs::path capture = SampleCopy(name);
+    const std::vector<std::string> expected = ReplayPenLines(capture);
+    ServeProcess serve({"--replay", capture.string(), "--speed", "30", "--listen", "127.0.0.1:0"});
+    ASSERT_GT(serve.Port(), 0) << name << ": " << serve.StartLine();
+    EventStream viewer(serve.Port());
+    viewer.ReadUntil([&](const auto& e) { return PenCount(e) >= expected.size(); }, 20000);
+    EXPECT_EQ(StreamPenLines(viewer.Events()), expected) << name;
+  }
+}
+
 TEST(ServeReplay, RequestsOutsideItsRoutesAreRefusedAndChangeNothing) {
   const fs::path capture = SampleCopy("hello-v2.raw");
   ServeProcess serve({"--replay", capture.string(), "--speed", "50", "--listen", "127.0.0.1:0"});
