@@ -18,6 +18,16 @@ using tqtest::EventStream;
 using tqtool::BoardMessage;
 using Clock = std::chrono::steady_clock;
 
+// How late a reading viewer may get an event while another has stopped
+// reading. Under a sanitizer every step is many times slower and a second of
+// fast writing backs up by itself; the bound then only tells a hub that waits
+// out the stuck viewer's 3-second send timeout from one that does not.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kWorstDelayMs = 1500.0;
+#else
+constexpr double kWorstDelayMs = 50.0;
+#endif
+
 BoardMessage Pen(UINT message, int x, int y, int code = 1) {
   BoardMessage m;
   m.message = message;
@@ -133,7 +143,7 @@ TEST(ServeHub, AViewerThatDoesNotReadIsDroppedWithoutDelayingTheOthers) {
     ASSERT_LT(x, kMoves);
     worstMs = std::max(worstMs, std::chrono::duration<double, std::milli>(event.at - posted[x]).count());
   }
-  EXPECT_LT(worstMs, 50.0);
+  EXPECT_LT(worstMs, kWorstDelayMs);
   EXPECT_EQ(hub.Counts().dropped, 1u);
   EXPECT_EQ(hub.Counts().viewers, 1u);
   EXPECT_EQ(hub.Counts().lostInbox, 0u);
