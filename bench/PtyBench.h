@@ -1,8 +1,9 @@
-// What the latency benchmarks share: a pty standing in for the board's line,
-// the probe answered as a protocol-2.0 board, the bare latency of the pty
-// itself (the floor every figure stands on) and percentiles.
+// What the latency benchmarks share: a raw pty pair standing in for the
+// line, a protocol-2.0 board's answer to the probe, the pty floor (a write to
+// a reader blocked on the other side) and percentiles.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,10 +23,10 @@ namespace tqbench {
 
 using Clock = std::chrono::steady_clock;
 
-inline constexpr int kSamples = 2000;
-inline constexpr unsigned kBaseline = 3056;
+constexpr int kSamples = 2000;
+constexpr unsigned kBaseline = 3056;
 // A pen at (1000, 800): distances to (baseline, 0) and to (0, 0).
-inline constexpr uint8_t kPenPacket[] = {0xA0, 2206 / 128, 2206 % 128, 1281 / 128, 1281 % 128, 60, 0, 0, 0};
+constexpr uint8_t kPenPacket[] = {0xA0, 2206 / 128, 2206 % 128, 1281 / 128, 1281 % 128, 60, 0, 0, 0};
 
 struct Pty {
   int master = -1;

@@ -23,6 +23,7 @@
 
 #include "PtyBench.h"
 #include "TQApi.h"
+#include "PtyBench.h"
 #include "platform/Platform.h"
 
 namespace {

@@ -405,7 +405,7 @@ void ExpectScreenshotShows(tqtest::HeadlessBrowser& browser, const std::vector<t
   ASSERT_EQ(ink.width, 800);
 
   // Every piece the eraser left is drawn, nearly all along its length...
-  const double halfWidth = std::max(1.5, 8.0 * frame.scale) / 2.0;
+  const double halfWidth = std::max(1.5, 5.0 * frame.scale) / 2.0;
   const auto along = Trace(left, frame);
   size_t drawn = 0;
   for (const auto& [x, y] : along) drawn += ink.Near(x, y, 1.5);

@@ -1,46 +1,58 @@
 #include "ServeExport.h"
 
+#include <algorithm>
 #include <sstream>
+
+#include "InkDocument.h"
+#include "InkDrawing.h"
 
 namespace tqtool {
 
 namespace {
 
-// The pens' colours and line width on the board, as the live page draws them.
-const char* const kPenColours[] = {"#1b1b1b", "#1f5fbf", "#c0392b", "#1e8449",
-                                   "#8e44ad", "#d35400", "#117a65", "#7d6608"};
-constexpr int kLineWidth = 8;  // board units
-
-std::string PageSvg(const StrokeModel& model, const InkPage& page) {
-  const unsigned width = model.Width() > 0 ? model.Width() : 1;
-  const unsigned height = model.Height() > 0 ? model.Height() : width;
-  std::ostringstream svg;
-  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << width << ' ' << height
-      << "\" width=\"" << width / 4 << "\" height=\"" << height / 4 << "\">\n"
-      << "<rect width=\"" << width << "\" height=\"" << height << "\" fill=\"white\"/>\n"
-      << "<g fill=\"none\" stroke-width=\"" << kLineWidth
-      << "\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
-  for (const InkStroke& stroke : Remaining(page)) {
-    const char* colour = kPenColours[static_cast<unsigned>(stroke.pen) % 8];
-    // One point is a dot: a line of no length with round ends.
-    svg << "<path stroke=\"" << colour << "\" d=\"M" << stroke.points[0].x << ' ' << stroke.points[0].y;
-    for (const InkPoint& point : stroke.points) svg << " L" << point.x << ' ' << point.y;
-    svg << "\"/>\n";
+// Page `page` alone in a model of its own: its strokes and footprints
+// written again in their order, a footprint as the eraser's outline walks it
+// (corners 1, 2, 3, 1, 4, 3, 4, 2). The export leaves a page never written on
+// out; alone, the page keeps its place as the document's only one.
+StrokeModel PageAlone(const StrokeModel& model, size_t page) {
+  StrokeModel alone;
+  alone.SetBoard(model.Width(), model.Height());
+  const InkPage& source = model.Pages().at(page);
+  std::vector<std::vector<InkPoint>> written;
+  std::vector<size_t> orders;
+  for (const InkStroke& stroke : source.strokes) {
+    written.push_back(stroke.points);
+    orders.push_back(stroke.order);
   }
-  svg << "</g>\n</svg>\n";
-  return svg.str();
+  for (const Footprint& f : source.footprints) {
+    const auto& c = f.corners;
+    written.push_back({c[0], c[1], c[2], c[0], c[3], c[2], c[3], c[1]});
+    orders.push_back(f.order);
+  }
+  std::vector<size_t> sequence(written.size());
+  for (size_t i = 0; i < sequence.size(); ++i) sequence[i] = i;
+  std::sort(sequence.begin(), sequence.end(), [&](size_t a, size_t b) { return orders[a] < orders[b]; });
+  for (const size_t i : sequence) {
+    const int pen = i < source.strokes.size() ? source.strokes[i].pen : 0;
+    for (size_t p = 0; p < written[i].size(); ++p) {
+      alone.Pen(p == 0 ? TQ_MSG_PEN_DOWN : TQ_MSG_PEN_MOVE, written[i][p].x, written[i][p].y, pen);
+    }
+    alone.Pen(TQ_MSG_PEN_UP, 0, 0, 0);
+  }
+  return alone;
 }
 
 }  // namespace
 
 bool ExportPage(const StrokeModel& model, size_t page, PageFormat format, std::string& body,
                 std::string& mediaType, std::string& error) {
-  if (format == PageFormat::Pdf) {
-    error = "this build makes no PDF";
-    return false;
-  }
-  body = PageSvg(model, model.Pages().at(page));
-  mediaType = "image/svg+xml";
+  const InkDocument document = BuildDocument(PageAlone(model, page), PageLayout{}, PenStyles{});
+  std::ostringstream out;
+  const bool written = format == PageFormat::Pdf ? WritePdfDocument(document, out, error)
+                                                 : WriteSvgPage(document, 0, out, error);
+  if (!written) return false;
+  body = out.str();
+  mediaType = format == PageFormat::Pdf ? "application/pdf" : "image/svg+xml";
   return true;
 }
 

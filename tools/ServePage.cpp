@@ -31,9 +31,10 @@ html, body { margin: 0; height: 100%; overflow: hidden; background: #dfe3e8; fon
 <div id="bar"><span id="dot"></span><span id="status">connecting</span><span id="pages"></span></div>
 <script>
 "use strict";
-// The pens' colours; ink is 8 board units wide, as on the export.
+// The pens' colours and a marker's width (2.5 mm, 5 board units), as the
+// export draws them.
 const colours = ["#1b1b1b", "#1f5fbf", "#c0392b", "#1e8449", "#8e44ad", "#d35400", "#117a65", "#7d6608"];
-const lineWidth = 8;
+const lineWidth = 5;
 const tq = {
   width: 1, height: 1, page: 0, shown: -1, connected: false, live: false, reachable: false,
   strokes: [], footprints: [], pieces: [], open: null, order: 0, events: 0,
