@@ -5,6 +5,8 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
+# tq serve: the web server.
+PACKAGES_SERVE = libcpp-httplib-dev
 # tq pen: the pen device (libevdev); its tests read the events back with
 # libevemu and check the systemd unit.
 PACKAGES_PEN = libevdev-dev libevemu-dev systemd
@@ -15,6 +17,8 @@ PACKAGES_EXPORT = libcairo2-dev zlib1g-dev libxml2-dev
 # What the export tests open the documents with: Xournal++ (under a virtual
 # display), xmllint and the PDF tools.
 PACKAGES_TEST = xournalpp xvfb xauth libxml2-utils poppler-utils
+# The browser the tests load tq serve's page in.
+PACKAGES_TEST += chromium
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
@@ -27,7 +31,7 @@ FUZZ_TARGETS = receive replay filter linedef
 all: build
 
 deps:
-	@./scripts/ensure-packages.sh $(PACKAGES_BUILD) $(PACKAGES_PEN) $(PACKAGES_EXPORT)
+	@./scripts/ensure-packages.sh $(PACKAGES_BUILD) $(PACKAGES_PEN) $(PACKAGES_EXPORT) $(PACKAGES_SERVE)
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)

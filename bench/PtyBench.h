@@ -25,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSamples = 2000;
 constexpr unsigned kBaseline = 3056;
+// A pen at (1000, 800): distances to (baseline, 0) and to (0, 0).
+constexpr uint8_t kPenPacket[] = {0xA0, 2206 / 128, 2206 % 128, 1281 / 128, 1281 % 128, 60, 0, 0, 0};
 
 struct Pty {
   int master = -1;

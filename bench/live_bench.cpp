@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "PtyBench.h"
 #include "TQApi.h"
 #include "PtyBench.h"
 #include "platform/Platform.h"
@@ -42,13 +43,12 @@ LRESULT OnMessage(HWND, UINT message, WPARAM, LPARAM) {
 
 std::vector<double> MeasureLive(const Pty& pty) {
   std::vector<double> latencies;
-  // A pen at (1000, 800): distances to (baseline, 0) and to (0, 0).
-  const uint8_t packet[] = {0xA0, 2206 / 128, 2206 % 128, 1281 / 128, 1281 % 128, 60, 0, 0, 0};
+  const uint8_t* packet = kPenPacket;
   for (int i = 0; i < kSamples + 50; ++i) {
     const int before = g_received.load();
-    pty.Write(packet, sizeof packet - 1);
+    pty.Write(packet, sizeof kPenPacket - 1);
     const auto sent = Clock::now();
-    pty.Write(packet + sizeof packet - 1, 1);
+    pty.Write(packet + sizeof kPenPacket - 1, 1);
     while (g_received.load() == before) {
       MSG msg;
       while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);

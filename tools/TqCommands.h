@@ -15,3 +15,4 @@ int RunPenCommand(int argc, char** argv);
 int RunCalibrateCommand(int argc, char** argv);
 #endif
 int RunExportCommand(int argc, char** argv);
+int RunServeCommand(int argc, char** argv);

@@ -28,6 +28,7 @@ const Command kCommands[] = {
     {"calibrate", RunCalibrateCommand, "map the board onto a screen: four targets, a file"},
 #endif
     {"export", RunExportCommand, "write a raw capture as a document (xopp, inkml, pdf, png, svg)"},
+    {"serve", RunServeCommand, "show the board live in a browser (or a capture, at its pace)"},
 };
 
 void Usage(std::FILE* out) {

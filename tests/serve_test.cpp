@@ -1,0 +1,460 @@
+// tq serve end to end: the program started on a free loopback port with a
+// bundled capture played as the board, read by a plain HTTP client.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "StrokeModel.h"
+#include "support/HeadlessBrowser.h"
+#include "support/HttpProbe.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tqtest::EventStream;
+using tqtest::StreamEvent;
+
+// The capture copied away from the sources: a replay writes beside it.
+fs::path SampleCopy(const std::string& name) {
+  const fs::path copy = tqtest::TempDir() / name;
+  fs::copy_file(fs::path(TQ_SOURCE_DIR) / "samples" / name, copy, fs::copy_options::overwrite_existing);
+  return copy;
+}
+
+// `tq replay --events` of the capture: its pen lines as "KIND X Y CODE".
+std::vector<std::string> ReplayPenLines(const fs::path& capture) {
+  std::vector<std::string> lines;
+  const std::string command = std::string(TQ_TOOL_PATH) + " replay --events " + capture.string();
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return lines;
+  char line[256];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    std::istringstream fields(line);
+    std::string kind;
+    int x = 0, y = 0, code = 0;
+    fields >> kind >> x >> y >> code;
+    if (kind == "down" || kind == "move" || kind == "up") {
+      lines.push_back(kind + " " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(code));
+    }
+  }
+  pclose(pipe);
+  return lines;
+}
+
+// The same lines from the stream's pen events.
+std::vector<std::string> StreamPenLines(const std::vector<StreamEvent>& events) {
+  std::vector<std::string> lines;
+  for (const StreamEvent& event : events) {
+    char kind[8] = {};
+    int x = 0, y = 0, code = 0;
+    if (std::sscanf(event.data.c_str(), "{\"type\":\"%7[a-z]\",\"x\":%d,\"y\":%d,\"pen\":%d}", kind, &x,
+                    &y, &code) == 4) {
+      lines.push_back(std::string(kind) + " " + std::to_string(x) + " " + std::to_string(y) + " " +
+                      std::to_string(code));
+    }
+  }
+  return lines;
+}
+
+// `tq serve` as a child process; its first line names the address.
+class ServeProcess {
+ public:
+  explicit ServeProcess(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+      dup2(out[1], 1);
+      std::vector<char*> argv{const_cast<char*>(TQ_TOOL_PATH), const_cast<char*>("serve")};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(TQ_TOOL_PATH, argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    m_out = out[0];
+    ReadStartLine();
+  }
+  ~ServeProcess() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      int status = 0;
+      waitpid(m_pid, &status, 0);
+    }
+    if (m_out >= 0) close(m_out);
+  }
+  int Port() const { return m_port; }
+  const std::string& StartLine() const { return m_line; }
+  bool Running() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
+
+ private:
+  void ReadStartLine() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (m_line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd entry{m_out, POLLIN, 0};
+      if (poll(&entry, 1, 100) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = read(m_out, buffer, sizeof buffer);
+      if (n <= 0) break;
+      m_line.append(buffer, static_cast<size_t>(n));
+    }
+    const size_t at = m_line.find("http://127.0.0.1:");
+    if (at != std::string::npos) m_port = std::atoi(m_line.c_str() + at + 17);
+  }
+
+  pid_t m_pid = -1;
+  int m_out = -1;
+  int m_port = 0;
+  std::string m_line;
+};
+
+size_t PenCount(const std::vector<StreamEvent>& events) { return StreamPenLines(events).size(); }
+
+TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) {
+  const fs::path capture = SampleCopy("eraser-v3.raw");
+  const std::vector<std::string> expected = ReplayPenLines(capture);
+  ASSERT_GT(expected.size(), 1000u);
+
+  ServeProcess serve({"--replay", capture.string(), "--speed", "8", "--listen", "127.0.0.1:0"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  EXPECT_NE(serve.StartLine().find("board 3."), std::string::npos) << serve.StartLine();
+
+  EventStream first(serve.Port());
+  ASSERT_TRUE(first.ReadUntil([&](const auto& e) { return PenCount(e) >= expected.size(); }, 30000))
+      << "pen events seen: " << PenCount(first.Events());
+  EXPECT_EQ(first.Status(), 200);
+  EXPECT_EQ(StreamPenLines(first.Events()), expected);
+  ASSERT_FALSE(first.Events().empty());
+  EXPECT_NE(first.Events()[0].data.find("\"type\":\"hello\""), std::string::npos);
+  EXPECT_TRUE(first.Events()[0].id.empty());
+  // Every other event has an id, each above the one before.
+  for (size_t i = 2; i < first.Events().size(); ++i) {
+    ASSERT_GT(std::stoull(first.Events()[i].id), std::stoull(first.Events()[i - 1].id)) << i;
+  }
+  EXPECT_FALSE(tqtest::OfType(first.Events(), "erase").empty()) << "the capture wipes with the eraser";
+
+  // A viewer that joins now sees the page from its start, hello first.
+  EventStream late(serve.Port());
+  ASSERT_TRUE(late.ReadUntil([&](const auto& e) { return PenCount(e) >= expected.size(); }, 10000));
+  EXPECT_NE(late.Events()[0].data.find("\"resume\":false"), std::string::npos);
+  EXPECT_EQ(StreamPenLines(late.Events()), expected);
+  EXPECT_EQ(tqtest::OfType(late.Events(), "erase"), tqtest::OfType(first.Events(), "erase"));
+
+  // One that comes back with the id it saw last, in the header as a browser
+  // sends it or in the query as the page does after a refusal, gets exactly
+  // what followed; one with an id the server never gave out starts the page
+  // afresh.
+  struct Case {
+    size_t seen;       // events the viewer had, hello included
+    bool fromServer;   // its id came from this server
+    bool inQuery;
+  };
+  const size_t total = first.Events().size();
+  for (const Case c : {Case{total / 3, true, false}, Case{total - 1, true, false}, Case{total / 2, true, true},
+                       Case{1, false, false}, Case{1, false, true}}) {
+    const std::string last = c.fromServer ? first.Events()[c.seen - 1].id : "12345";
+    EventStream back(serve.Port(), c.inQuery ? "" : last, 0, c.inQuery ? "/events?lastEventId=" + last : "/events");
+    const size_t want = c.fromServer ? total - c.seen : total - 1;
+    back.ReadUntil([&](const auto& e) { return e.size() >= want + 1; }, 10000);
+    ASSERT_EQ(back.Events().size(), want + 1) << "after " << c.seen;
+    EXPECT_NE(back.Events()[0].data.find(c.fromServer ? "\"resume\":true" : "\"resume\":false"),
+              std::string::npos);
+    for (size_t i = 1; i < back.Events().size(); ++i) {
+      const StreamEvent& missed = first.Events()[c.fromServer ? c.seen + i - 1 : i];
+      ASSERT_EQ(back.Events()[i].id, missed.id) << i;
+      ASSERT_EQ(back.Events()[i].data, missed.data) << i;
+    }
+  }
+}
+
+TEST(ServeReplay, EveryBoardVersionsCaptureComesOutAsItsReplay) {
+  for (const char* name : {"hello-v1.raw", "hello-v2.raw", "pens-v3.raw", "hello-v4.raw"}) {
+    const fs::path capture = SampleCopy(name);
+    const std::vector<std::string> expected = ReplayPenLines(capture);
+    ServeProcess serve({"--replay", capture.string(), "--speed", "30", "--listen", "127.0.0.1:0"});
+    ASSERT_GT(serve.Port(), 0) << name << ": " << serve.StartLine();
+    EventStream viewer(serve.Port());
+    viewer.ReadUntil([&](const auto& e) { return PenCount(e) >= expected.size(); }, 20000);
+    EXPECT_EQ(StreamPenLines(viewer.Events()), expected) << name;
+  }
+}
+
+TEST(ServeReplay, RequestsOutsideItsRoutesAreRefusedAndChangeNothing) {
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  ServeProcess serve({"--replay", capture.string(), "--speed", "50", "--listen", "127.0.0.1:0"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  const std::string end = "Host: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  std::string manyHeaders;
+  for (int i = 0; i < 100; ++i) manyHeaders += "X-Header-" + std::to_string(i) + ": x\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+    int lowest, highest;  // the status expected
+  };
+  const Case cases[] = {
+      {"unknown path", "GET /nothing HTTP/1.1\r\n" + end, 404, 404},
+      {"traversal", "GET /../../../../etc/passwd HTTP/1.1\r\n" + end, 400, 404},
+      {"encoded traversal", "GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\n" + end, 400, 404},
+      {"traversal after a page", "GET /page/0.svg/../../../etc/passwd HTTP/1.1\r\n" + end, 400, 404},
+      {"traversal in a page", "GET /page/..%2f..%2fetc%2fpasswd.svg HTTP/1.1\r\n" + end, 400, 404},
+      {"absolute path", "GET //etc/passwd HTTP/1.1\r\n" + end, 400, 404},
+      {"page that is not", "GET /page/7.svg HTTP/1.1\r\n" + end, 404, 404},
+      {"page beyond all", "GET /page/99999999999999999999.svg HTTP/1.1\r\n" + end, 404, 404},
+      {"other format", "GET /page/0.png HTTP/1.1\r\n" + end, 404, 404},
+      {"huge header", "GET / HTTP/1.1\r\nX-Big: " + std::string(64 * 1024, 'a') + "\r\n" + end, 400, 431},
+      {"many headers", "GET / HTTP/1.1\r\n" + manyHeaders + end, 400, 431},
+      {"long target", "GET /" + std::string(5000, 'a') + " HTTP/1.1\r\n" + end, 400, 414},
+      {"writing to the board", "POST /events HTTP/1.1\r\nContent-Length: 3\r\n" + end + "abc", 400, 413},
+      {"a body with a read", "GET / HTTP/1.1\r\nContent-Length: 3\r\n" + end + "abc", 400, 413},
+      {"not http", "HELLO\r\n\r\n", 400, 400},
+  };
+  for (const Case& c : cases) {
+    const tqtest::HttpReply reply = tqtest::RawRequest(serve.Port(), c.request);
+    EXPECT_GE(reply.status, c.lowest) << c.what << ": " << reply.head;
+    EXPECT_LE(reply.status, c.highest) << c.what << ": " << reply.head;
+    EXPECT_EQ(reply.body.find("root:"), std::string::npos) << c.what;
+    EXPECT_LT(reply.body.size(), 200u) << c.what;
+  }
+  // Still serving, and the board's events unharmed.
+  ASSERT_TRUE(serve.Running());
+  EXPECT_EQ(tqtest::Get(serve.Port(), "/").status, 200);
+  EXPECT_EQ(tqtest::Get(serve.Port(), "/page/0.svg").status, 200);
+  EventStream viewer(serve.Port());
+  EXPECT_TRUE(viewer.ReadUntil([](const auto& e) { return PenCount(e) > 10; }, 10000));
+}
+
+TEST(ServeReplay, ViewersBeyondTheLimitAreAnswered503) {
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0", "--viewers", "2"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  auto hello = [](const auto& e) { return !e.empty(); };
+  auto one = std::make_unique<EventStream>(serve.Port());
+  EventStream two(serve.Port());
+  ASSERT_TRUE(one->ReadUntil(hello, 5000));
+  ASSERT_TRUE(two.ReadUntil(hello, 5000));
+  const tqtest::HttpReply refused = tqtest::RawRequest(
+      serve.Port(), "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 3000);
+  EXPECT_EQ(refused.status, 503) << refused.head;
+  // The page and the pictures are still served while the viewers are full.
+  EXPECT_EQ(tqtest::Get(serve.Port(), "/").status, 200);
+  // A place that frees up is taken by the next viewer.
+  one.reset();
+  bool admitted = false;
+  for (int attempt = 0; attempt < 50 && !admitted; ++attempt) {
+    EventStream next(serve.Port());
+    admitted = next.ReadUntil(hello, 2000) && next.Status() == 200;
+    if (!admitted) usleep(100 * 1000);
+  }
+  EXPECT_TRUE(admitted);
+}
+
+// Pixels of a picture that carry ink.
+struct Mask {
+  int width = 0, height = 0;
+  std::vector<uint8_t> on;
+  Mask(int w, int h) : width(w), height(h), on(static_cast<size_t>(w) * h, 0) {}
+  bool At(int x, int y) const { return x >= 0 && y >= 0 && x < width && y < height && on[y * width + x]; }
+  bool Near(double x, double y, double radius) const {
+    for (int dy = -static_cast<int>(radius); dy <= static_cast<int>(radius); ++dy)
+      for (int dx = -static_cast<int>(radius); dx <= static_cast<int>(radius); ++dx)
+        if (At(static_cast<int>(std::lround(x)) + dx, static_cast<int>(std::lround(y)) + dy)) return true;
+    return false;
+  }
+  void Disc(double cx, double cy, double radius) {
+    for (int y = static_cast<int>(cy - radius) - 1; y <= static_cast<int>(cy + radius) + 1; ++y)
+      for (int x = static_cast<int>(cx - radius) - 1; x <= static_cast<int>(cx + radius) + 1; ++x)
+        if (x >= 0 && y >= 0 && x < width && y < height && std::hypot(x + 0.5 - cx, y + 0.5 - cy) <= radius)
+          on[y * width + x] = 1;
+  }
+};
+
+struct Frame {
+  double left = 0, top = 0, scale = 1;
+};
+
+// Points every half pixel along each piece of ink, in screen pixels.
+std::vector<std::pair<double, double>> Trace(const std::vector<tqtool::InkStroke>& pieces, const Frame& f) {
+  std::vector<std::pair<double, double>> points;
+  for (const tqtool::InkStroke& piece : pieces) {
+    for (size_t i = 0; i < piece.points.size(); ++i) {
+      const auto& a = piece.points[i];
+      const auto& b = piece.points[i + 1 < piece.points.size() ? i + 1 : i];
+      const double ax = f.left + a.x * f.scale, ay = f.top + a.y * f.scale;
+      const double bx = f.left + b.x * f.scale, by = f.top + b.y * f.scale;
+      const int steps = std::max(1, static_cast<int>(std::hypot(bx - ax, by - ay) * 2.0));
+      for (int s = 0; s <= steps; ++s) points.emplace_back(ax + (bx - ax) * s / steps, ay + (by - ay) * s / steps);
+    }
+  }
+  return points;
+}
+
+// The ink of a PNG screenshot inside the board, the status bar left out.
+Mask InkOf(const std::string& png, const Frame& f, double boardWidth, double boardHeight, const double bar[4]) {
+  struct Reader {
+    const std::string* bytes;
+    size_t at = 0;
+  } reader{&png};
+  cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(
+      [](void* closure, unsigned char* data, unsigned int length) {
+        auto* r = static_cast<Reader*>(closure);
+        if (r->at + length > r->bytes->size()) return CAIRO_STATUS_READ_ERROR;
+        std::memcpy(data, r->bytes->data() + r->at, length);
+        r->at += length;
+        return CAIRO_STATUS_SUCCESS;
+      },
+      &reader);
+  Mask mask(cairo_image_surface_get_width(surface), cairo_image_surface_get_height(surface));
+  cairo_surface_flush(surface);
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  for (int y = 0; data != nullptr && y < mask.height; ++y) {
+    for (int x = 0; x < mask.width; ++x) {
+      const bool onBoard = x > f.left + 2 && x < f.left + boardWidth * f.scale - 2 && y > f.top + 2 &&
+                           y < f.top + boardHeight * f.scale - 2;
+      const bool onBar = x >= bar[0] - 4 && x <= bar[0] + bar[2] + 4 && y >= bar[1] - 4 && y <= bar[1] + bar[3] + 4;
+      uint32_t pixel;
+      std::memcpy(&pixel, data + y * stride + x * 4, 4);
+      const int darkest = std::min({(pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF});
+      if (onBoard && !onBar && darkest < 200) mask.on[y * mask.width + x] = 1;
+    }
+  }
+  cairo_surface_destroy(surface);
+  return mask;
+}
+
+// The plain version of a page: the replay's pen messages through the stroke
+// model, and what the eraser left of them.
+std::vector<tqtool::InkStroke> InkLeft(const std::vector<std::string>& lines, bool& erased) {
+  tqtool::StrokeModel model;
+  for (const std::string& line : lines) {
+    std::istringstream fields(line);
+    std::string kind;
+    int x = 0, y = 0, code = 0;
+    fields >> kind >> x >> y >> code;
+    model.Pen(kind == "down" ? TQ_MSG_PEN_DOWN : (kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP), x, y, code);
+  }
+  erased = !model.Pages().back().footprints.empty();
+  return tqtool::Remaining(model.Pages().back());
+}
+
+// Waits until the page holds `points` points of ink (what the eraser left).
+bool WaitForInk(tqtest::HeadlessBrowser& browser, const std::vector<tqtool::InkStroke>& left) {
+  size_t points = 0;
+  for (const tqtool::InkStroke& piece : left) points += piece.points.size();
+  std::string seen;
+  for (int i = 0; i < 150; ++i) {
+    browser.Evaluate("String(window.tq ? tq.pieces.reduce((n, p) => n + p.points.length, 0) : -1)", seen);
+    if (std::atoll(seen.c_str()) == static_cast<long long>(points)) return true;
+    usleep(100 * 1000);
+  }
+  std::string state;
+  browser.Evaluate("JSON.stringify({events: tq.events, page: tq.page, strokes: tq.strokes.length, "
+                   "footprints: tq.footprints.length, open: !!tq.open, ready: tq.source.readyState})", state);
+  ADD_FAILURE() << "the page holds " << seen << " points of ink, not " << points << ": " << state;
+  return false;
+}
+
+std::string Status(tqtest::HeadlessBrowser& browser) {
+  std::string status;
+  browser.Evaluate("document.getElementById('status').textContent", status);
+  return status;
+}
+
+// The screenshot's ink against the plain version's.
+void ExpectScreenshotShows(tqtest::HeadlessBrowser& browser, const std::vector<tqtool::InkStroke>& left) {
+  std::string layout;
+  ASSERT_TRUE(browser.Evaluate(
+      "new Promise(done => requestAnimationFrame(() => requestAnimationFrame(() => { const b = "
+      "document.getElementById('bar').getBoundingClientRect(); done(JSON.stringify({left: tq.frame.left, "
+      "top: tq.frame.top, scale: tq.frame.scale, width: tq.width, height: tq.height, barLeft: b.left, "
+      "barTop: b.top, barWidth: b.width, barHeight: b.height})); })))",
+      layout));
+  std::string png;
+  ASSERT_TRUE(browser.Screenshot(png));
+  // TQ_SERVE_SCREENSHOT=FILE keeps the picture (the README's comes from here).
+  if (const char* keep = std::getenv("TQ_SERVE_SCREENSHOT")) {
+    if (std::FILE* out = std::fopen(keep, "wb")) {
+      std::fwrite(png.data(), 1, png.size(), out);
+      std::fclose(out);
+    }
+  }
+  const Frame frame{tqtest::JsonNumber(layout, "left"), tqtest::JsonNumber(layout, "top"),
+                    tqtest::JsonNumber(layout, "scale")};
+  ASSERT_GT(frame.scale, 0.05) << layout;
+  const double bar[4] = {tqtest::JsonNumber(layout, "barLeft"), tqtest::JsonNumber(layout, "barTop"),
+                         tqtest::JsonNumber(layout, "barWidth"), tqtest::JsonNumber(layout, "barHeight")};
+  const Mask ink = InkOf(png, frame, tqtest::JsonNumber(layout, "width"), tqtest::JsonNumber(layout, "height"), bar);
+  ASSERT_EQ(ink.width, 800);
+
+  // Every piece the eraser left is drawn, nearly all along its length...
+  const double halfWidth = std::max(1.5, 5.0 * frame.scale) / 2.0;
+  const auto along = Trace(left, frame);
+  size_t drawn = 0;
+  for (const auto& [x, y] : along) drawn += ink.Near(x, y, 1.5);
+  EXPECT_GT(drawn, along.size() * 97 / 100) << drawn << " of " << along.size();
+  // ...and no ink lies anywhere else: not under the eraser, not the outline.
+  Mask allowed(ink.width, ink.height);
+  for (const auto& [x, y] : along) allowed.Disc(x, y, halfWidth + 2.5);
+  size_t inked = 0, stray = 0;
+  for (size_t i = 0; i < ink.on.size(); ++i) {
+    inked += ink.on[i];
+    stray += ink.on[i] && !allowed.on[i];
+  }
+  EXPECT_GT(inked, 500u);
+  EXPECT_LT(stray, inked / 200 + 1) << stray << " stray of " << inked << " ink pixels";
+}
+
+TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftAndComesBackWithTheServer) {
+  if (tqtest::HeadlessBrowser::Program().empty()) {
+    GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not checked in a browser";
+  }
+  const fs::path wiped = SampleCopy("eraser-v3.raw"), written = SampleCopy("hello-v2.raw");
+  bool erased = false;
+  const std::vector<tqtool::InkStroke> wipedLeft = InkLeft(ReplayPenLines(wiped), erased);
+  ASSERT_TRUE(erased);
+  const std::vector<tqtool::InkStroke> writtenLeft = InkLeft(ReplayPenLines(written), erased);
+
+  auto serve = std::make_unique<ServeProcess>(
+      std::vector<std::string>{"--replay", wiped.string(), "--speed", "20", "--listen", "127.0.0.1:0"});
+  const int port = serve->Port();
+  ASSERT_GT(port, 0) << serve->StartLine();
+  // The browser joins at once and sees the ink come and go.
+  tqtest::HeadlessBrowser browser(800, 1000);
+  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(port) + "/"));
+  ASSERT_TRUE(WaitForInk(browser, wipedLeft));
+  EXPECT_EQ(Status(browser), "live");
+  ExpectScreenshotShows(browser, wipedLeft);
+
+  // The server goes and comes back with another board: the page says so,
+  // reconnects by itself and draws the new board's page afresh.
+  serve.reset();
+  std::string status;
+  for (int i = 0; i < 50 && (status = Status(browser)) == "live"; ++i) usleep(100 * 1000);
+  EXPECT_EQ(status, "server unreachable, reconnecting");
+  serve = std::make_unique<ServeProcess>(std::vector<std::string>{
+      "--replay", written.string(), "--speed", "20", "--listen", "127.0.0.1:" + std::to_string(port)});
+  ASSERT_EQ(serve->Port(), port) << serve->StartLine();
+  ASSERT_TRUE(WaitForInk(browser, writtenLeft));
+  EXPECT_EQ(Status(browser), "live");
+  ExpectScreenshotShows(browser, writtenLeft);
+}
+
+}  // namespace
