@@ -5,6 +5,16 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
+# tq pen: the pen device (libevdev); its tests read the events back with
+# libevemu and check the systemd unit.
+PACKAGES_PEN = libevdev-dev libevemu-dev systemd
+
+# tq export: drawing with cairo, gzip for Xournal++ documents; the tests
+# read the documents back with libxml2.
+PACKAGES_EXPORT = libcairo2-dev zlib1g-dev libxml2-dev
+# What the export tests open the documents with: Xournal++ (under a virtual
+# display), xmllint and the PDF tools.
+PACKAGES_TEST = xournalpp xvfb xauth libxml2-utils poppler-utils
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
@@ -17,7 +27,7 @@ FUZZ_TARGETS = receive replay filter linedef
 all: build
 
 deps:
-	@./scripts/ensure-packages.sh $(PACKAGES_BUILD)
+	@./scripts/ensure-packages.sh $(PACKAGES_BUILD) $(PACKAGES_PEN) $(PACKAGES_EXPORT)
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
@@ -26,6 +36,7 @@ build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
+	@./scripts/ensure-packages.sh $(PACKAGES_TEST)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
@@ -34,12 +45,14 @@ bench: build
 # The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer, halting
 # on the first report, and with ThreadSanitizer.
 test-asan: deps
+	@./scripts/ensure-packages.sh $(PACKAGES_TEST)
 	cmake -S . -B build-asan -DTQ_SANITIZE=address -DTQ_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
 test-tsan: deps
+	@./scripts/ensure-packages.sh $(PACKAGES_TEST)
 	cmake -S . -B build-tsan -DTQ_SANITIZE=thread -DTQ_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
@@ -60,6 +73,13 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+# The Python package: its tests and its install run on the system's Python 3.
+PACKAGES_PYTHON = python3
+.PHONY: deps-python
+deps: deps-python
+deps-python:
+	@./scripts/ensure-packages.sh $(PACKAGES_PYTHON)
 
 # ---- Windows: TQApi.dll cross-built with mingw-w64, tests run under Wine ----
 .PHONY: windows test-windows

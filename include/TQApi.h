@@ -271,7 +271,13 @@ TQAPI ANTISTREAK_STATUS TQSetAntiStreakStatus(TQ_PORT port, ANTISTREAK_STATUS st
  * opens those selected by `flags` (bit 0 .raw, bit 1 .val: samples the
  * validation stage let through, bit 2 .out: samples delivered to the window)
  * as `path` + extension, each with a 20-byte header; a file that cannot be
- * created ends the call (later ones are not opened). TQCloseDumpFiles closes
+ * created ends the call (later ones are not opened). A capture is never
+ * created over a link, over a path that is no regular file of this user, or
+ * over a file another capture is writing (in this process or another): each
+ * counts as a file that cannot be created, and a port whose own raw capture
+ * is refused so opens without it. Others may read a capture while it grows.
+ * A capture write that cannot complete at once is dropped, never waited
+ * for. TQCloseDumpFiles closes
  * all three. TQGetDumpFile appends the raw capture, header included, to the
  * end of `target` (`which` is ignored). All three do nothing for a port that
  * is outside 1 to 8 or not open, or a null argument. */

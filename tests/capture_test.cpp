@@ -242,6 +242,47 @@ TEST(PortCaptures, OpenRedirectCopyAndClose) {
   EXPECT_EQ(TQClose(3), TQ_SUCCESS);
 }
 
+// One port's capture call never cuts a file another open port is writing:
+// the call fails as a failed create does, and the other capture runs on
+// whole and in order.
+TEST(PortCaptures, NeverOverAFileAnotherPortWrites) {
+  const fs::path dir = FreshDir("two_ports");
+  PtyBoard first(1, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
+  PtyBoard second(2, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
+  RecordingWindow window1, window2;
+  ASSERT_EQ(TQOpenPort(1, window1.Handle()), TQ_SUCCESS);
+  ASSERT_EQ(TQOpenPort(2, window2.Handle()), TQ_SUCCESS);
+  AllStagesOff(2);
+  const tq::CBoardPort* port1 = tq::FindOpenPort(1);
+  const std::string hostBase = (dir / "host").string();
+  // Port 2's own raw capture, then the captures its host named.
+  const struct {
+    fs::path raw;
+    std::string base;
+    int flags;
+  } cases[] = {{RawCaptureOf(2), (tqtest::TempDir() / "tq2").string(), 1}, {dir / "host.raw", hostBase, 7}};
+  size_t delivered = 0;
+  for (const auto& c : cases) {
+    if (c.base == hostBase) TQOpenDumpFiles(2, hostBase.c_str(), 7);
+    const Bytes before = V2Strokes(1, 10);
+    second.Send(before);
+    ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return SizeOf(c.raw) == 20 + before.size(); }, 5000)) << c.raw;
+    TQOpenDumpFiles(1, c.base.c_str(), c.flags);
+    EXPECT_FALSE(port1->m_rawFile.IsOpen() || port1->m_valFile.IsOpen() || port1->m_outFile.IsOpen()) << c.raw;
+    const Bytes after = V2Strokes(1, 12, 1400);
+    second.Send(after);
+    first.Send(V2Strokes(1, 5));
+    ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return SizeOf(c.raw) == 20 + before.size() + after.size(); }, 5000))
+        << c.raw;
+    EXPECT_EQ(ReadAll(c.raw), tqtest::Concat({Header(2.0, 2.1, kBaseline), before, after})) << c.raw;
+    delivered += 26;
+    ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window2) == delivered; }, 5000));
+  }
+  EXPECT_EQ(SizeOf(dir / "host.out"), 20u + 5u * 26);
+  EXPECT_EQ(TQClose(1), TQ_SUCCESS);
+  EXPECT_EQ(TQClose(2), TQ_SUCCESS);
+}
+
 // ---- Replay ---------------------------------------------------------------
 
 Bytes ShortHeader() {

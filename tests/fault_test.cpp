@@ -370,11 +370,10 @@ TEST_P(CaptureOnForeignPath, PortOpensWithoutTheCapture) {
   ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window) == 21; }, 5000));
   TQOpenDumpFiles(3, (dir / "run").c_str(), 7);
   EXPECT_FALSE(port->m_rawFile.IsOpen() || port->m_valFile.IsOpen() || port->m_outFile.IsOpen());
-  // Far more than a pipe holds: a reader that waited for a capture would stop.
-  Bytes flood;
-  for (int s = 0; s < 40; ++s) flood = tqtest::Concat({flood, StrokeBytes(false, 900 + 20 * s, 900, 20)});
-  board.Send(flood);
-  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window) == 21 + 40 * 21; }, 20000));
+  // Idle bytes, which every raw capture keeps, far more than a pipe holds,
+  // then a stroke: a reader that waited for a capture would never reach it.
+  board.Send(tqtest::Concat({Bytes(96 * 1024, 0xF0), StrokeBytes(false, 1200, 900, 20)}));
+  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window) == 2 * 21; }, 20000));
   const uint32_t start = tqp::TickCount();
   EXPECT_EQ(TQClose(3), TQ_SUCCESS);
   EXPECT_LT(tqp::TickCount() - start, 2000u);
@@ -405,6 +404,43 @@ const PathCase kForeignPaths[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Paths, CaptureOnForeignPath, ::testing::ValuesIn(kForeignPaths),
                          [](const ::testing::TestParamInfo<PathCase>& p) { return std::string(p.param.name); });
+
+// Two hosts with the same port number and temporary directory (different
+// devices): the raw capture belongs to the first; the second process's port
+// opens and delivers without one. This program plays the second host too.
+TEST(CaptureAcrossProcesses, TheRawCaptureIsHeldByOneProcess) {
+  const char* shared = std::getenv("TQ_FIRST_HOST_TMPDIR");
+  if (shared != nullptr) setenv("TMPDIR", shared, 1);
+  PtyBoard board(5, tqtest::LongFormBoard("2.0", "2.1", kBaseline));
+  RecordingWindow window;
+  ASSERT_EQ(TQOpenPort(5, window.Handle()), TQ_SUCCESS);
+  AllStagesOff(5);
+  if (shared != nullptr) {
+    EXPECT_FALSE(tq::FindOpenPort(5)->m_rawFile.IsOpen()) << "the first host's capture is not shared";
+    board.Send(StrokeBytes(false, 900, 900, 20));
+    EXPECT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window) == 21; }, 5000));
+    EXPECT_EQ(TQClose(5), TQ_SUCCESS);
+    return;
+  }
+  const fs::path raw = fs::path(std::getenv("TMPDIR")) / "tq5.raw";
+  const Bytes first = StrokeBytes(false, 900, 900, 20);
+  board.Send(first);
+  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return fs::file_size(raw) == 20 + first.size(); }, 5000));
+  const std::string self = fs::read_symlink("/proc/self/exe");
+  const std::string tmp = std::getenv("TMPDIR");
+  // The second host takes this program's temporary directory as its own.
+  const std::string command = "TQ_FIRST_HOST_TMPDIR=" + tmp + " timeout 60 " + self +
+                              " --gtest_filter=CaptureAcrossProcesses.* >/dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  const Bytes second = StrokeBytes(false, 1200, 900, 20);
+  board.Send(second);
+  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window) == 42; }, 5000));
+  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return fs::file_size(raw) == 20 + 2 * first.size(); }, 5000));
+  std::ifstream in(raw, std::ios::binary);
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            tqtest::Concat({Header(2.0, 2.1), first, second}));
+  EXPECT_EQ(TQClose(5), TQ_SUCCESS);
+}
 
 TEST(CaptureCreate, OnlyRegularFilesAreTruncated) {
   const fs::path dir = FreshDir("create");

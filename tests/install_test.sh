@@ -13,7 +13,8 @@ stage="$work/stage"
 cmake --install "$build" --prefix "$stage" > /dev/null
 
 for file in bin/tq bin/tqsim share/man/man1/tq.1 share/man/man1/tqsim.1 include/TQApi.h \
-            "$libdir/pkgconfig/tqapi.pc" "$libdir/cmake/TQApi/TQApiConfig.cmake"; do
+            "$libdir/pkgconfig/tqapi.pc" "$libdir/cmake/TQApi/TQApiConfig.cmake" \
+            lib/udev/rules.d/70-tq-pen.rules lib/systemd/system/tq-pen@.service; do
   [ -e "$stage/$file" ] || { echo "install: $file was not installed" >&2; exit 1; }
 done
 
@@ -44,4 +45,19 @@ for program in "$work/host-pc" "$work/cmake-host/build/host"; do
   LD_LIBRARY_PATH="$stage/$libdir" TQ_COM1=/nonexistent/tq-board "$program" > /dev/null || status=$?
   [ "$status" -eq 1 ] || { echo "install: $program ended with $status, not 1 (no board)" >&2; exit 1; }
 done
+# With a board, the example runs until Ctrl-C and then closes its port.
+link="$work/board"
+"$stage/bin/tqsim" --pty --link "$link" --clean --timeout 20 > /dev/null &
+sim=$!
+for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
+LD_LIBRARY_PATH="$stage/$libdir" TQ_COM1="$link" "$work/host-pc" > "$work/host.out" &
+host=$!
+sleep 2
+kill -INT "$host"
+status=0
+wait "$host" || status=$?
+kill "$sim" 2> /dev/null || true
+wait "$sim" 2> /dev/null || true
+[ "$status" -eq 0 ] || { echo "install: the example ended with $status after Ctrl-C, not 0" >&2; exit 1; }
+grep -q '^pen ' "$work/host.out" || { echo "install: the example printed no pen" >&2; exit 1; }
 echo "install: staged, built with pkg-config and find_package"

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "StrokeModel.h"
 #include "TqCommands.h"
 #include "TqOptions.h"
@@ -23,11 +25,12 @@ const char kAbout[] =
     "apply the matching settings right after the open. --svg draws the strokes\n"
     "the window received into OUT.svg ('-': standard output) when the port\n"
     "closes (with --events too, or alone); OUT.svg is checked before the board\n"
-    "is opened and replaced only once the picture is complete.\n";
+    "is opened and replaced only once the picture is complete. --record saves the\n"
+    "session's raw capture as FILE.raw, for tq replay, render and export.\n";
 
 const char kFooter[] =
-    "Exit status: 0, 1 when the open fails, the line fails or the picture cannot\n"
-    "be written, 2 for usage.\n";
+    "Exit status: 0, 1 when the open fails, the line fails or the picture or the\n"
+    "recording cannot be written, 2 for usage.\n";
 
 // The comm code of a line that failed under the reader.
 constexpr WPARAM kLineFailed = 8;
@@ -46,16 +49,28 @@ void OnTick(HWND, UINT, UINT_PTR, DWORD now) {
   if (g_stop || (Loop::deadline != 0 && now - Loop::start >= Loop::deadline)) PostQuitMessage(0);
 }
 
+bool IsRawName(const std::string& path) {
+  return path.size() > 4 && path.compare(path.size() - 4, 4, ".raw") == 0;
+}
+
+// The library says nothing when it cannot create the recording; the tool does.
+bool HoldsCaptureHeader(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && info.st_size >= 20;
+}
+
 struct LiveOptions {
   long port = 0, seconds = 0, pod = -1, height = -1;
-  std::string device, svg;
+  std::string device, svg, record;
   bool events = false, noValidate = false, noAntiStreak = false, noSmooth = false;
 };
 
 int ParseLive(int argc, char** argv, LiveOptions& o) {
   tqtool::CommandLine line("tq live",
-                           "tq live (--port N | --device PATH) (--events | --svg OUT.svg) [--seconds S]\n"
-                           "               [--pod P] [--height H] [--no-validate] [--no-antistreak] [--no-smooth]",
+                           "tq live (--port N | --device PATH) (--events | --svg OUT.svg)\n"
+                           "               [--seconds S] [--pod P] [--height H]\n"
+                           "               [--no-validate] [--no-antistreak] [--no-smooth]\n"
+                           "               [--record FILE.raw]",
                            kAbout, kFooter);
   line.Board(o.port, o.device);
   line.Flag("--events", o.events, "print every message");
@@ -66,10 +81,15 @@ int ParseLive(int argc, char** argv, LiveOptions& o) {
   line.Flag("--no-validate", o.noValidate, "switch the validation stage off");
   line.Flag("--no-antistreak", o.noAntiStreak, "switch the anti-streak stage off");
   line.Flag("--no-smooth", o.noSmooth, "switch the smoothing stage off");
+  line.Text("--record", o.record, "FILE.raw", "save the session's raw capture as FILE.raw");
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
-  if (!o.events && o.svg.empty()) return line.Fail("give --events, --svg OUT.svg or both");
-  if (!o.svg.empty()) {
-    if (const std::string problem = tqtool::OutputProblem(o.svg); !problem.empty()) {
+  if (!o.events && o.svg.empty() && o.record.empty()) {
+    return line.Fail("give --events, --svg OUT.svg, --record FILE.raw or more");
+  }
+  if (!o.record.empty() && !IsRawName(o.record)) return line.Fail("--record needs a FILE.raw");
+  for (const std::string& output : {o.svg, o.record}) {
+    if (output.empty()) continue;
+    if (const std::string problem = tqtool::OutputProblem(output); !problem.empty()) {
       std::fprintf(stderr, "error tq live: %s\n", problem.c_str());
       return 1;
     }
@@ -83,6 +103,8 @@ void ApplySettings(TQ_PORT number, const LiveOptions& o) {
   if (o.noValidate) TQSetValidateStatus(number, VALIDATION_OFF);
   if (o.noAntiStreak) TQSetAntiStreakStatus(number, ANTISTREAK_OFF);
   if (o.noSmooth) TQSetFilterStatus(number, FILTER_OFF);
+  // The recording takes over from the capture in the temporary directory.
+  if (!o.record.empty()) TQOpenDumpFiles(number, o.record.substr(0, o.record.size() - 4).c_str(), 1);
 }
 
 void RunMessageLoop(long seconds) {
@@ -147,5 +169,9 @@ int RunLiveCommand(int argc, char** argv) {
                  "switched off?\n");
   }
   if (!o.svg.empty() && !WritePicture(o, model, std::string(version + 1))) return 1;
+  if (!o.record.empty() && !HoldsCaptureHeader(o.record)) {
+    std::fprintf(stderr, "error tq live: the recording %s could not be created\n", o.record.c_str());
+    return 1;
+  }
   return Loop::lineFailed ? 1 : 0;
 }

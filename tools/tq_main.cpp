@@ -23,11 +23,16 @@ const Command kCommands[] = {
     {"info", RunInfoCommand, "print the header and the contents by kind of a capture file"},
     {"dump", RunDumpCommand, "print the sample records of a .val or .out capture"},
     {"render", RunRenderCommand, "draw a raw capture: raw points and delivered strokes (SVG)"},
+#ifdef TQ_HAVE_PEN
+    {"pen", RunPenCommand, "make the board a pen tablet on the desktop (uinput)"},
+    {"calibrate", RunCalibrateCommand, "map the board onto a screen: four targets, a file"},
+#endif
+    {"export", RunExportCommand, "write a raw capture as a document (xopp, inkml, pdf, png, svg)"},
 };
 
 void Usage(std::FILE* out) {
   std::fputs("usage: tq COMMAND [ARGS]   (tq COMMAND --help for more; tq --version)\ncommands:\n", out);
-  for (const Command& command : kCommands) std::fprintf(out, "  %-8s %s\n", command.name, command.summary);
+  for (const Command& command : kCommands) std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
 }
 
 }  // namespace

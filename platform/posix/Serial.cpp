@@ -13,6 +13,9 @@
 // tcsetattr, which reports success when any one change applied. Modem-line
 // ioctls fail on pseudo-terminals; raising RTS there is not an error.
 #include <fcntl.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -74,6 +77,20 @@ int PollOne(int fd, short events, int timeoutMs) {
     if (result <= 0) return result;
     return entry.revents;
   }
+}
+
+// A serial driver may hold received bytes back to hand them over in bigger
+// pieces; a pen packet then reaches the reader late. Asking for low latency
+// is best effort: a pty or a driver that refuses works as before.
+void RequestLowLatency(int fd) {
+#if defined(__linux__)
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  ioctl(fd, TIOCSSERIAL, &serial);
+#else
+  (void)fd;
+#endif
 }
 
 class PosixSerialLine final : public SerialLine {
@@ -356,6 +373,7 @@ std::unique_ptr<SerialLine> SerialLine::Open(const char* deviceName, bool /*over
     tio.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &tio);
   }
+  RequestLowLatency(fd);
   return std::make_unique<PosixSerialLine>(fd);
 }
 

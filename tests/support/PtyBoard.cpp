@@ -26,6 +26,7 @@ PtyBoard::PtyBoard(int com, BoardScript script) : m_com(com), m_script(std::move
   tcsetattr(slave, TCSANOW, &tio);
   m_slaveKeep = slave;
   fcntl(m_master, F_SETFD, FD_CLOEXEC);
+  fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
   fcntl(m_slaveKeep, F_SETFD, FD_CLOEXEC);
   if (pipe(m_stopPipe) != 0) throw std::runtime_error("pipe failed");
   setenv(("TQ_COM" + std::to_string(com)).c_str(), m_slavePath.c_str(), 1);
@@ -47,17 +48,31 @@ PtyBoard::~PtyBoard() {
 }
 
 void PtyBoard::Send(const Bytes& bytes) {
-  std::lock_guard<std::mutex> guard(m_lock);
+  // The lock is held only for each write: while the line is full the board
+  // must still answer what the library sends it, or a probe that comes while
+  // a stream is waiting would never be answered. A library that reads nothing
+  // for two seconds has the rest of the bytes dropped, as a full line would.
   size_t done = 0;
-  while (m_master >= 0 && done < bytes.size()) {
-    const ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
+  auto lastProgress = std::chrono::steady_clock::now();
+  while (done < bytes.size()) {
+    int master;
+    ssize_t n;
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      master = m_master;
+      if (master < 0) return;
+      n = write(master, bytes.data() + done, bytes.size() - done);
+    }
     if (n > 0) {
       done += static_cast<size_t>(n);
+      lastProgress = std::chrono::steady_clock::now();
     } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
       return;
+    } else if (std::chrono::steady_clock::now() - lastProgress > std::chrono::seconds(2)) {
+      return;
     } else {
-      pollfd entry{m_master, POLLOUT, 0};
-      poll(&entry, 1, 100);
+      pollfd entry{master, POLLOUT, 0};
+      poll(&entry, 1, 20);
     }
   }
 }

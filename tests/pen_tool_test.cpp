@@ -1,0 +1,457 @@
+// tq pen and tq calibrate run as users run them: the bundled captures played
+// through the pen device, its events compared with a plain reading of the
+// captures' message lists; the device made through libevdev against a
+// stand-in for /dev/uinput; the systemd unit checked by systemd-analyze.
+#include <gtest/gtest.h>
+
+#include <linux/input-event-codes.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/PtyBoard.h"
+#include "support/Packets.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kTool = TQ_TOOL_PATH;
+
+struct Result {
+  int status;
+  std::string out;
+};
+
+Result Shell(const std::string& command) {
+  Result run{-1, {}};
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.out.append(buffer.data(), n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// "TYPE CODE VALUE" of every E: line, in decimal.
+std::vector<std::string> EvemuEvents(const std::string& text) {
+  std::vector<std::string> events;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    unsigned type = 0, code = 0;
+    int value = 0;
+    double time = 0;
+    if (std::sscanf(line.c_str(), "E: %lf %x %x %d", &time, &type, &code, &value) == 4) {
+      events.push_back(std::to_string(type) + " " + std::to_string(code) + " " + std::to_string(value));
+    }
+  }
+  return events;
+}
+
+// The plain reading of a message list: strokes from down to up; a stroke of
+// eight code-0 points tracing C1 C2 C3 C1 C4 C3 C4 C2 is an eraser footprint
+// on boards that have one, and footprints in a row are one rubber stroke.
+class PlainTablet {
+ public:
+  PlainTablet(bool eraserBoard, int xMax, int yMax) : m_eraser(eraserBoard), m_xMax(xMax), m_yMax(yMax) {}
+  std::vector<std::string> Read(const std::string& messages) {
+    std::istringstream lines(messages);
+    std::vector<std::array<int, 3>> stroke;
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream words(line);
+      std::string kind;
+      int x = 0, y = 0, code = 0;
+      words >> kind >> x >> y >> code;
+      if (kind == "down" || kind == "move") stroke.push_back({x, y, code});
+      if (kind == "up" && !stroke.empty()) Stroke(stroke);
+      if (kind == "up") stroke.clear();
+    }
+    if (!stroke.empty()) {
+      Stroke(stroke);  // the end of the run lifts an open stroke like an up
+    }
+    if (m_rubber) Leave(BTN_TOOL_RUBBER);
+    return m_events;
+  }
+
+ private:
+  void Stroke(const std::vector<std::array<int, 3>>& p) {
+    const auto same = [&p](int a, int b) { return p[a][0] == p[b][0] && p[a][1] == p[b][1]; };
+    bool footprint = m_eraser && p.size() == 8 && same(3, 0) && same(5, 2) && same(6, 4) && same(7, 1) && !same(2, 0);
+    for (const auto& point : p) footprint = footprint && point[2] == 0;
+    if (footprint) {
+      const int x = (p[0][0] + p[1][0] + p[2][0] + p[4][0]) / 4, y = (p[0][1] + p[1][1] + p[2][1] + p[4][1]) / 4;
+      if (m_rubber) {
+        Move(x, y);
+      } else {
+        Enter(BTN_TOOL_RUBBER, x, y, 100);
+      }
+      m_rubber = true;
+      return;
+    }
+    if (m_rubber) Leave(BTN_TOOL_RUBBER);
+    m_rubber = false;
+    Enter(BTN_TOOL_PEN, p[0][0], p[0][1], p[0][2] + 1);
+    for (size_t i = 1; i < p.size(); ++i) {
+      if (p[i][2] != p[i - 1][2]) {
+        Leave(BTN_TOOL_PEN);
+        Enter(BTN_TOOL_PEN, p[i][0], p[i][1], p[i][2] + 1);
+      } else {
+        Move(p[i][0], p[i][1]);
+      }
+    }
+    Leave(BTN_TOOL_PEN);
+  }
+  void Add(int type, int code, int value) {
+    m_events.push_back(std::to_string(type) + " " + std::to_string(code) + " " + std::to_string(value));
+  }
+  void Enter(int tool, int x, int y, int serial) {
+    m_x = std::clamp(x, 0, m_xMax);
+    m_y = std::clamp(y, 0, m_yMax);
+    Add(EV_ABS, ABS_X, m_x);
+    Add(EV_ABS, ABS_Y, m_y);
+    Add(EV_KEY, tool, 1);
+    Add(EV_KEY, BTN_TOUCH, 1);
+    Add(EV_MSC, MSC_SERIAL, serial);
+    Add(EV_SYN, SYN_REPORT, 0);
+  }
+  void Move(int x, int y) {
+    x = std::clamp(x, 0, m_xMax);
+    y = std::clamp(y, 0, m_yMax);
+    if (x == m_x && y == m_y) return;
+    if (x != m_x) Add(EV_ABS, ABS_X, x);
+    if (y != m_y) Add(EV_ABS, ABS_Y, y);
+    Add(EV_SYN, SYN_REPORT, 0);
+    m_x = x;
+    m_y = y;
+  }
+  void Leave(int tool) {
+    Add(EV_KEY, BTN_TOUCH, 0);
+    Add(EV_KEY, tool, 0);
+    Add(EV_SYN, SYN_REPORT, 0);
+  }
+
+  bool m_eraser;
+  int m_xMax, m_yMax;
+  bool m_rubber = false;
+  int m_x = -1, m_y = -1;
+  std::vector<std::string> m_events;
+};
+
+// A copy of a bundled capture in a scratch folder: a replay writes its
+// .val and .out beside the file.
+fs::path Scratch(const std::string& sample) {
+  const fs::path dir = fs::path(::testing::TempDir()) / ("tq-pen-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const fs::path copy = dir / sample;
+  fs::copy_file(fs::path(TQ_SOURCE_DIR) / "samples" / sample, copy, fs::copy_options::overwrite_existing);
+  return copy;
+}
+
+int AbsMax(const std::string& evemu, int code) {
+  char lead[16];
+  std::snprintf(lead, sizeof lead, "A: %02x 0 ", code);
+  const size_t at = evemu.find(lead);
+  return at == std::string::npos ? -1 : std::atoi(evemu.c_str() + at + std::strlen(lead));
+}
+
+TEST(TqPen, BundledCapturesGiveTheFramesOfTheirMessages) {
+  const struct {
+    const char* name;
+    bool eraserBoard;
+  } samples[] = {{"hello-v1", false}, {"hello-v2", true}, {"hello-v4", false}, {"pens-v3", true}, {"eraser-v3", true}};
+  for (const auto& sample : samples) {
+    SCOPED_TRACE(sample.name);
+    const fs::path raw = Scratch(std::string(sample.name) + ".raw");
+    const Result run = Shell(kTool + " pen --replay " + raw.string() + " --dry-run");
+    ASSERT_EQ(run.status, 0) << run.out;
+    ASSERT_EQ(run.out.rfind("# EVEMU 1.3\n", 0), 0u);
+    const int xMax = AbsMax(run.out, ABS_X), yMax = AbsMax(run.out, ABS_Y);
+    ASSERT_GT(xMax, 0);
+    ASSERT_GT(yMax, 0);
+    const std::string messages = ReadText(fs::path(TQ_SOURCE_DIR) / "samples" / (std::string(sample.name) + ".events"));
+    const std::vector<std::string> expected = PlainTablet(sample.eraserBoard, xMax, yMax).Read(messages);
+    EXPECT_GT(expected.size(), 100u);
+    EXPECT_EQ(EvemuEvents(run.out), expected);
+    if (std::string(sample.name) == "eraser-v3") {
+      EXPECT_NE(run.out.find("BTN_TOOL_RUBBER 1"), std::string::npos);
+    }
+  }
+}
+
+std::vector<std::string> LogLines(const std::string& log, const std::string& prefix) {
+  std::vector<std::string> lines;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+  }
+  return lines;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The stand-in for /dev/uinput in front of a command; a sanitized build
+// lets it come first.
+std::string WithShim(const std::string& log) {
+  return "ASAN_OPTIONS=\"$ASAN_OPTIONS:verify_asan_link_order=0\" UINPUT_SHIM_LOG=" + log + " LD_PRELOAD=" +
+         TQ_SHIM_PATH + " ";
+}
+
+// libevdev makes the device for real, against the stand-in: the ioctls it
+// sends and the records written are what the kernel would get.
+TEST(TqPen, MakesTheDeviceThroughUinputAndWritesTheSameEvents) {
+  const fs::path raw = Scratch("eraser-v3.raw");
+  const std::string log = raw.string() + ".uinput";
+  const struct {
+    const char* options;
+    std::vector<std::string> ioctls;  // beyond the ones every device has
+    std::string prop;
+  } cases[] = {
+      {"", {}, "UI_SET_PROPBIT " + std::to_string(INPUT_PROP_DIRECT)},
+      {"--pointer --pressure --units-per-mm 5",
+       {"UI_SET_ABSBIT " + std::to_string(ABS_PRESSURE)},
+       "UI_SET_PROPBIT " + std::to_string(INPUT_PROP_POINTER)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    const std::string args = " pen --replay " + raw.string() + " " + c.options;
+    const Result made = Shell(WithShim(log) + kTool + args);
+    ASSERT_EQ(made.status, 0) << made.out;
+    EXPECT_NE(made.out.find("its node is not known"), std::string::npos) << made.out;
+    const std::string record = ReadText(log);
+    const std::vector<std::string> ioctls = LogLines(record, "ioctl ");
+    std::vector<std::string> wanted = {
+        "UI_SET_EVBIT " + std::to_string(EV_KEY), "UI_SET_EVBIT " + std::to_string(EV_ABS),
+        "UI_SET_EVBIT " + std::to_string(EV_MSC), "UI_SET_KEYBIT " + std::to_string(BTN_TOOL_PEN),
+        "UI_SET_KEYBIT " + std::to_string(BTN_TOOL_RUBBER), "UI_SET_KEYBIT " + std::to_string(BTN_TOUCH),
+        "UI_SET_ABSBIT " + std::to_string(ABS_X), "UI_SET_ABSBIT " + std::to_string(ABS_Y),
+        "UI_SET_MSCBIT " + std::to_string(MSC_SERIAL), c.prop, "UI_DEV_CREATE 0"};
+    wanted.insert(wanted.end(), c.ioctls.begin(), c.ioctls.end());
+    for (const std::string& w : wanted) EXPECT_TRUE(Has(ioctls, w)) << w << "\n" << record;
+    EXPECT_FALSE(Has(ioctls, "UI_SET_EVBIT " + std::to_string(EV_REL))) << "a relative axis makes it a mouse";
+    ASSERT_FALSE(ioctls.empty());
+    EXPECT_EQ(ioctls.back(), "UI_DEV_DESTROY 0");
+    EXPECT_EQ(LogLines(record, "setup "), std::vector<std::string>{"6 \"TQ board pen\""});
+    const std::vector<std::string> axes = LogLines(record, "abs ");
+    const std::string resolution = std::string(c.options).empty() ? "2" : "5";
+    ASSERT_GE(axes.size(), 2u);
+    EXPECT_EQ(axes[0], "0 0 3396 " + resolution);
+    EXPECT_EQ(axes[1].substr(axes[1].rfind(' ')), " " + resolution);
+    EXPECT_EQ(Has(axes, "24 0 1023 0"), !std::string(c.options).empty());
+    // The records are the dry run's events.
+    const Result dry = Shell(kTool + args + " --dry-run");
+    EXPECT_EQ(LogLines(record, "event "), EvemuEvents(dry.out));
+    EXPECT_GT(LogLines(record, "event ").size(), 100u);
+  }
+}
+
+TEST(TqPen, CalibrationMapsOntoTheScreen) {
+  const fs::path raw = Scratch("hello-v2.raw");
+  const std::string file = raw.string() + ".calibration";
+  const std::string calibrate = kTool + " calibrate --board 3396x4512 --screen 1920x1080 --out " + file;
+  const Result made = Shell(calibrate + " --points '200,300 3000,400 2900,2000 300,1900'");
+  ASSERT_EQ(made.status, 0) << made.out;
+  EXPECT_NE(made.out.find("ENV{LIBINPUT_CALIBRATION_MATRIX}=\""), std::string::npos) << made.out;
+  EXPECT_NE(made.out.find("board 200.0 300.0 -> pixel 192.0 108.0"), std::string::npos) << made.out;
+  const Result mapped =
+      Shell(kTool + " pen --replay " + raw.string() + " --dry-run --units-per-mm 10 --calibration " + file);
+  ASSERT_EQ(mapped.status, 0) << mapped.out;
+  EXPECT_EQ(AbsMax(mapped.out, ABS_X), 1919);
+  EXPECT_EQ(AbsMax(mapped.out, ABS_Y), 1079);
+  // 1536 pixels over 2802 board units at 10 units a millimetre.
+  EXPECT_NE(mapped.out.find("A: 00 0 1919 0 0 5\n"), std::string::npos) << mapped.out.substr(0, 1500);
+  const Result scaled = Shell(kTool + " pen --replay " + raw.string() + " --dry-run --screen 960x540 --calibration " + file);
+  EXPECT_EQ(AbsMax(scaled.out, ABS_X), 959);
+  EXPECT_GT(EvemuEvents(mapped.out).size(), 500u);
+
+  const struct {
+    std::string args;
+    int status;
+  } refused[] = {
+      {calibrate + " --points '0,0 100,0 200,0 0,100'", 1},  // three on a line
+      {calibrate + " --points '0,0 100,0 200,0'", 2},
+      {kTool + " calibrate --points '0,0 100,0 100,100 0,100' --out " + file + " --screen 1920x1080", 2},
+      {kTool + " calibrate --board 10x10 --screen 1920 --out " + file + " --points '0,0 1,0 1,1 0,1'", 2},
+      {kTool + " pen --replay " + raw.string() + " --screen 1920x1080", 2},
+      {kTool + " pen", 2},
+  };
+  for (const auto& r : refused) EXPECT_EQ(Shell(r.args).status, r.status) << r.args;
+}
+
+// A program started in the background, its output in a file.
+class Background {
+ public:
+  explicit Background(const std::string& command, const std::string& out) : m_out(out) {
+    m_pid = std::atoi(Shell(command + " > " + out + " 2>&1 & echo $!").out.c_str());
+  }
+  ~Background() { Stop(); }
+  int Pid() const { return m_pid; }
+  bool Running() const { return m_pid > 0 && kill(m_pid, 0) == 0; }
+  std::string Output() const { return ReadText(m_out); }
+  // Not our child (the shell started it): wait until it is gone.
+  void Stop() {
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGTERM);
+    for (int i = 0; i < 100 && Running(); ++i) usleep(50000);
+    m_pid = -1;
+  }
+
+ private:
+  std::string m_out;
+  int m_pid = -1;
+};
+
+// Waits up to `seconds` until `read()` holds `text`.
+template <typename Read>
+bool WaitFor(Read read, const std::string& text, int seconds = 5) {
+  for (int i = 0; i < seconds * 20; ++i) {
+    if (read().find(text) != std::string::npos) return true;
+    usleep(50000);
+  }
+  return false;
+}
+
+std::string ScratchName(const std::string& name) {
+  return (fs::path(::testing::TempDir()) / (name + "-" + std::to_string(getpid()))).string();
+}
+
+tqtest::Bytes PenAt(double x, double y, uint8_t code) {
+  const auto [first, second] = tqtest::PenDistances(x, y, 3056);
+  return tqtest::PenPacket(0xA0, first, second, code);
+}
+
+const std::string kUnfiltered = " --no-validate --no-antistreak --no-smooth";
+
+
+// A board that vanishes in the middle of a stroke: the pen is lifted, the
+// program says so and runs on until SIGTERM, then destroys the device.
+TEST(TqPen, ALostLineLiftsThePenAndTheDaemonRunsOn) {
+  tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const std::string log = ScratchName("tq-pen-lost");
+  Background pen(WithShim(log) + kTool + " pen --port 7" + kUnfiltered, log + ".out");
+  const auto record = [&log] { return ReadText(log); };
+  ASSERT_TRUE(WaitFor(record, "UI_DEV_CREATE")) << pen.Output();
+  board.Send(tqtest::Repeat(PenAt(1000, 800, 30), 5));
+  ASSERT_TRUE(WaitFor(record, "event 1 330 1"));
+  board.Vanish();
+  EXPECT_TRUE(WaitFor(record, "event 1 330 0"));
+  usleep(200000);
+  EXPECT_TRUE(pen.Running()) << "the daemon ended with its line";
+  pen.Stop();
+  const std::vector<std::string> events = LogLines(record(), "event ");
+  ASSERT_GE(events.size(), 3u) << record();
+  EXPECT_EQ(std::vector<std::string>(events.end() - 3, events.end()),
+            (std::vector<std::string>{"1 330 0", "1 320 0", "0 0 0"}));
+  EXPECT_NE(pen.Output().find("pen lifted, still running"), std::string::npos) << pen.Output();
+  EXPECT_EQ(LogLines(record(), "ioctl ").back(), "UI_DEV_DESTROY 0");
+}
+
+// An adapter unplugged and plugged back: --reopen opens the port again and
+// the pen writes through the same device.
+TEST(TqPen, ReopensALineThatCameBack) {
+  const std::string link = ScratchName("tq-pen-line"), log = ScratchName("tq-pen-reopen");
+  auto first = std::make_unique<tqtest::PtyBoard>(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  fs::remove(link);
+  fs::create_symlink(first->SlavePath(), link);
+  Background pen("TQ_COM7=" + link + " " + WithShim(log) + kTool + " pen --port 7 --reopen" + kUnfiltered,
+                 log + ".out");
+  const auto output = [&pen] { return pen.Output(); };
+  ASSERT_TRUE(WaitFor([&log] { return ReadText(log); }, "UI_DEV_CREATE")) << pen.Output();
+  first->Vanish();
+  ASSERT_TRUE(WaitFor(output, "line error"));
+  first.reset();
+  tqtest::PtyBoard second(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  fs::remove(link);
+  fs::create_symlink(second.SlavePath(), link);
+  ASSERT_TRUE(WaitFor(output, "open again", 15)) << pen.Output();
+  second.Send(tqtest::Repeat(PenAt(1000, 800, 30), 5));
+  EXPECT_TRUE(WaitFor([&log] { return ReadText(log); }, "event 1 330 1"));
+  pen.Stop();
+  const std::vector<std::string> ioctls = LogLines(ReadText(log), "ioctl ");
+  EXPECT_EQ(std::count(ioctls.begin(), ioctls.end(), "UI_DEV_CREATE 0"), 1);
+  fs::remove(link);
+}
+
+// The four targets touched on a board: each touch's middle is its pair.
+TEST(TqCalibrate, RecordsFourTouches) {
+  tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const std::string file = ScratchName("tq-touched.calibration");
+  Background calibrate(kTool + " calibrate --port 7 --screen 1920x1080 --out " + file + kUnfiltered,
+                       file + ".out");
+  const double touches[4][2] = {{500, 600}, {2500, 620}, {2450, 1800}, {520, 1750}};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(WaitFor([&] { return calibrate.Output(); }, "target " + std::to_string(i + 1) + " of 4"))
+        << calibrate.Output();
+    board.Send(tqtest::Concat({PenAt(touches[i][0] - 2, touches[i][1], 30), PenAt(touches[i][0] + 2, touches[i][1], 30),
+                               PenAt(touches[i][0], touches[i][1], 15)}));
+  }
+  for (int i = 0; i < 100 && calibrate.Running(); ++i) usleep(50000);
+  std::istringstream pairs(ReadText(file));
+  int found = 0;
+  for (std::string word; pairs >> word;) {
+    if (word != "pair") continue;
+    double bx = 0, by = 0, sx = 0, sy = 0;
+    pairs >> bx >> by >> sx >> sy;
+    // Host units: x moved by 140, y by -100, with pod location 0.
+    EXPECT_NEAR(bx, touches[found][0] + 140, 2.0) << found;
+    EXPECT_NEAR(by, touches[found][1] - 100, 2.0) << found;
+    ++found;
+  }
+  EXPECT_EQ(found, 4) << calibrate.Output();
+  EXPECT_NE(calibrate.Output().find("LIBINPUT_CALIBRATION_MATRIX"), std::string::npos);
+}
+
+// A virtual board on a pty, opened by tq pen, gives the events its own
+// capture gives when replayed.
+TEST(TqPen, ABoardOnAPtyGivesTheEventsOfItsCapture) {
+  const std::string drawing = std::string(TQ_SIM_PATH) +
+                              " --board-version 3.0 --text HI --font builtin --speed 2400 --clean --eraser-pass";
+  const fs::path dir = Scratch("hello-v2.raw").parent_path();
+  const std::string link = (dir / "board").string(), raw = (dir / "sim.raw").string();
+  const Result live = Shell("(" + drawing + " --pty --link " + link + " --timeout 8 > /dev/null & " +
+                            "for i in $(seq 50); do [ -e " + link + " ] && break; sleep 0.1; done; TQ_COM6=" +
+                            link + " " + kTool + " pen --port 6 --dry-run --seconds 6 2>/dev/null; wait)");
+  ASSERT_EQ(Shell(drawing + " --raw " + raw).status, 0);
+  const Result replay = Shell(kTool + " pen --replay " + raw + " --dry-run");
+  const std::vector<std::string> events = EvemuEvents(live.out);
+  EXPECT_GT(events.size(), 200u) << live.out;
+  EXPECT_EQ(events, EvemuEvents(replay.out));
+  EXPECT_NE(live.out.find("BTN_TOOL_RUBBER 1"), std::string::npos);
+}
+
+TEST(PenUnit, SystemdAcceptsTheUnit) {
+  if (Shell("command -v systemd-analyze").status != 0) GTEST_SKIP() << "systemd-analyze is not installed";
+  const fs::path dir = fs::path(::testing::TempDir()) / ("tq-pen-unit-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::string unit = ReadText(TQ_UNIT_PATH);
+  ASSERT_NE(unit.find("ExecStart="), std::string::npos);
+  // The unit as installed names the installed tool; here, the built one.
+  const size_t at = unit.find("ExecStart=") + std::strlen("ExecStart=");
+  unit.replace(at, unit.find(' ', at) - at, kTool);
+  std::ofstream(dir / "tq-pen@ttyUSB0.service") << unit;
+  const Result run = Shell("systemd-analyze verify --man=no " + (dir / "tq-pen@ttyUSB0.service").string());
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.out.find("tq-pen@"), std::string::npos) << run.out;
+}
+
+}  // namespace

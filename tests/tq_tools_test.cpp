@@ -1,0 +1,351 @@
+// What a person meets with the tools: the command line read one way, files
+// that are never destroyed, exit codes that agree, messages that say what is
+// wrong, and memory that stays bounded. The programs run as users run them.
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "TqPicture.h"
+#include "capture/CaptureFile.h"
+#include "support/Packets.h"
+#include "support/PtyBoard.h"
+
+namespace fs = std::filesystem;
+using tqtest::Bytes;
+
+namespace {
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+fs::path Scratch(const char* name) {
+  const fs::path dir = fs::path(std::getenv("TMPDIR")) / name;
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+// Runs `command` through the shell with standard input from /dev/null
+// unless the command redirects it.
+ToolRun Shell(const std::string& command) {
+  const fs::path out = fs::path(std::getenv("TMPDIR")) / "shell.out";
+  const fs::path err = fs::path(std::getenv("TMPDIR")) / "shell.err";
+  const int status = std::system((command + " > " + out.string() + " 2> " + err.string()).c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+}
+
+const std::string kTq = TQ_TOOL_PATH;
+const std::string kSim = TQ_SIM_PATH;
+const std::string kSamples = std::string(TQ_SOURCE_DIR) + "/samples/";
+
+void WriteBytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes ReadBytes(const fs::path& path) {
+  const std::string text = Slurp(path);
+  return Bytes(text.begin(), text.end());
+}
+
+Bytes Header(double protocol, double version, uint32_t baseline = 3056) {
+  uint8_t bytes[tq::kCaptureHeaderSize];
+  tq::EncodeCaptureHeader({protocol, version, baseline}, bytes);
+  return Bytes(bytes, bytes + sizeof bytes);
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST(TqOptions, EveryCommandReadsItsCommandLineOneWay) {
+  struct Case {
+    std::string args;
+    int status;
+    std::vector<std::string> inErr;  // all on standard error
+  } const cases[] = {
+      {"live --port abc --events", 2, {"'abc'", "--port", "usage: tq live"}},
+      {"live --port 1 --seconds 1.5 --events", 2, {"'1.5'", "--seconds", "usage: tq live"}},
+      {"live --port 1 --pod 7 --events", 2, {"'7'", "--pod"}},
+      {"live --port 1", 2, {"--events", "usage: tq live"}},
+      {"probe --port 1x", 2, {"'1x'", "--port", "usage: tq probe"}},
+      {"probe", 2, {"--port", "usage: tq probe"}},
+      {"probe --device", 2, {"usage: tq probe"}},
+      {"find --bogus", 2, {"--bogus", "usage: tq find"}},
+      {"replay --bogus x.raw", 2, {"--bogus", "usage: tq replay"}},
+      {"render x.raw", 2, {"--svg", "usage: tq render"}},
+      {"dump x.val --pen 3", 2, {"--filter-input", "usage: tq dump"}},
+      {"dump x.val --filter-input --pen 300", 2, {"'300'", "--pen"}},
+      {"info a b", 2, {"usage: tq info"}},
+      {"filter --smooth", 2, {"--smooth", "usage: tq filter"}},
+      {"nosuch", 2, {"unknown command 'nosuch'"}},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Shell(kTq + " " + c.args);
+    EXPECT_EQ(run.status, c.status) << c.args;
+    EXPECT_TRUE(run.out.empty()) << c.args << ": " << run.out;
+    for (const std::string& part : c.inErr) EXPECT_TRUE(Has(run.err, part)) << c.args << ": " << run.err;
+  }
+  for (const char* command : {"probe", "find", "live", "filter", "replay", "info", "dump", "render"}) {
+    const ToolRun run = Shell(kTq + " " + command + " --help");
+    EXPECT_EQ(run.status, 0) << command;
+    EXPECT_EQ(run.out.rfind(std::string("usage: tq ") + command, 0), 0u) << run.out;
+    EXPECT_TRUE(Has(run.out, "Options:\n  -h, --help")) << command << ": " << run.out;
+    EXPECT_TRUE(Has(run.out, "Exit status:")) << command;
+    for (size_t start = 0, end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+      EXPECT_LT(end - start, 80u) << command << ": " << run.out.substr(start, end - start);
+    }
+  }
+  EXPECT_EQ(Shell(kTq + " --version").out, std::string("tq ") + TQ_VERSION + "\n");
+  EXPECT_EQ(Shell(kSim + " --version").out, std::string("tqsim ") + TQ_VERSION + "\n");
+  const ToolRun sim = Shell(kSim + " --pens 1,9 --raw x.raw");
+  EXPECT_EQ(sim.status, 2);
+  EXPECT_TRUE(Has(sim.err, "'1,9'") && Has(sim.err, "--pens") && Has(sim.err, "usage: tqsim")) << sim.err;
+}
+
+// The last packet of a live recording often ends in the short tail after
+// the last whole packet length: a heartbeat byte in front of the packets
+// puts the last byte of the final one, a press of the board's button, there.
+TEST(TqRender, ShowsWhatTheReplayShowsTailIncluded) {
+  const fs::path dir = Scratch("render_tail");
+  Bytes capture = tqtest::Concat({Header(2.0, 2.1), {0xF0}});
+  for (int i = 0; i < 40; ++i) {
+    const auto [first, second] = tqtest::PenDistances(1000 + 10 * i, 800, 3056);
+    capture = tqtest::Concat({capture, tqtest::PenPacket(0xA0, first, second, i < 39 ? 60 : 85)});
+  }
+  ASSERT_EQ((capture.size() - tq::kCaptureHeaderSize) % 9, 1u);
+  WriteBytes(dir / "tail.raw", capture);
+
+  const ToolRun render = Shell(kTq + " render " + (dir / "tail.raw").string() + " --svg " + (dir / "t.svg").string());
+  EXPECT_FALSE(fs::exists(dir / "tail.val")) << "render writes nothing beside the capture";
+  const ToolRun replay = Shell(kTq + " replay " + (dir / "tail.raw").string());
+  ASSERT_EQ(replay.status, 0) << replay.err;
+  ASSERT_EQ(render.status, 0) << render.err;
+  EXPECT_EQ(replay.out.rfind("down 1 move ", 0), 0u) << replay.out;
+  EXPECT_TRUE(Has(replay.out, " board 1 ")) << replay.out;
+  // "down A move B up C board D ..." against "messages board D down A move B ...".
+  const std::string pens = replay.out.substr(0, replay.out.find(" up"));
+  EXPECT_TRUE(Has(render.out, "messages board 1 " + pens + "\n")) << replay.out << render.out;
+}
+
+TEST(TqFiles, NoCommandDestroysAUsersFile) {
+  const fs::path dir = Scratch("files");
+  const Bytes sample = ReadBytes(kSamples + "hello-v2.raw");
+  WriteBytes(dir / "x.raw", sample);
+  WriteBytes(dir / "x.out", ReadBytes(kSamples + "hello-v2.raw"));
+  { std::ofstream(dir / "mine.txt") << "keep me\n"; }
+  struct Case {
+    std::string args;
+    int status;
+    std::string inErr;
+  } const cases[] = {
+      {"render " + (dir / "x.raw").string() + " --svg " + (dir / "x.raw").string(), 1, "input"},
+      {"render " + (dir / "x.raw").string() + " --svg " + (dir / "." / "x.raw").string(), 1, "input"},
+      {"render " + (dir / "x.raw").string() + " --svg " + (dir / "no" / "x.svg").string(), 1, "no directory"},
+      {"render " + (dir / "x.raw").string() + " --svg " + dir.string(), 1, "is a directory"},
+      {"replay " + (dir / "x.out").string(), 2, "--force"},
+      // The picture's directory is checked before any board is opened.
+      {"live --device /nonexistent/tty --svg " + (dir / "no" / "live.svg").string(), 1, "no directory"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Shell(kTq + " " + c.args);
+    EXPECT_EQ(run.status, c.status) << c.args;
+    EXPECT_TRUE(Has(run.err, c.inErr)) << c.args << ": " << run.err;
+  }
+  EXPECT_EQ(ReadBytes(dir / "x.raw"), sample);
+  EXPECT_EQ(ReadBytes(dir / "x.out"), sample);
+  EXPECT_FALSE(fs::exists(dir / "x.val"));
+  EXPECT_EQ(Shell(kTq + " replay --force " + (dir / "x.out").string()).status, 0);
+
+  // tqsim replaces only a link to a pseudo-terminal, never a file.
+  const ToolRun sim = Shell(kSim + " --pty --link " + (dir / "mine.txt").string() + " --timeout 1");
+  EXPECT_EQ(sim.status, 1);
+  EXPECT_TRUE(Has(sim.err, "left alone")) << sim.err;
+  EXPECT_EQ(Slurp(dir / "mine.txt"), "keep me\n");
+
+  const ToolRun svg = Shell(kTq + " render " + kSamples + "hello-v1.raw --svg - --quiet");
+  EXPECT_EQ(svg.status, 0);
+  EXPECT_EQ(svg.out.rfind("<svg ", 0), 0u);
+  EXPECT_EQ(svg.out.substr(svg.out.size() - 7), "</svg>\n");
+}
+
+TEST(TqFiles, ExitCodesAgreeAndFilesAreJudgedByWhatTheyHold) {
+  const fs::path dir = Scratch("judged");
+  const Bytes records = {0x80, 0xE8, 0x03, 0x14, 0x00, 0x88, 0x2C, 0x01, 0xFB, 0xFF, 0xFE, 0, 0, 0, 0};
+  WriteBytes(dir / "short.raw", Bytes(10, 0));
+  WriteBytes(dir / "refused.raw", tqtest::Concat({Header(2.0, 100.0), Bytes(18, 0xF0)}));
+  WriteBytes(dir / "records.raw", tqtest::Concat({Header(2.0, 2.1), records}));
+  WriteBytes(dir / "stream.val", tqtest::Concat({Header(2.0, 2.1), Bytes(18, 0xF0)}));
+  const std::string d = dir.string() + "/";
+  struct Case {
+    std::string args;
+    int status;
+    std::string out;  // the start of standard output
+  } const cases[] = {
+      // A file that is no capture at all.
+      {"replay " + d + "short.raw", 1, ""},
+      {"render " + d + "short.raw --svg " + d + "s.svg", 1, ""},
+      {"info " + d + "short.raw", 1, ""},
+      {"dump " + d + "short.raw", 1, ""},
+      // A header the replay refuses: info and render refuse it too.
+      {"info " + d + "refused.raw", 1, "file "},
+      {"render " + d + "refused.raw --svg " + d + "r.svg", 1, ""},
+      {"dump " + d + "records.raw", 0, "0x80 1000 20\n0x88 300 -5\n0xfe 0 0\n"},
+      {"dump " + d + "records.raw --filter-input --pen 2", 0, "0x80 1000 20 2\n0x88 300 -5 2\n0xfe 0 0 2\n"},
+      {"dump " + d + "stream.val", 1, ""},
+      {"dump " + d + "records.raw --filter-input | " + kTq + " filter --no-validate --no-antistreak --no-smooth",
+       0, "0x80 1000 20 0 0\n0x88 300 -5 0 0\n0xfe 0 0 0 0\n"},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Shell(kTq + " " + c.args);
+    EXPECT_EQ(run.status, c.status) << c.args << ": " << run.err;
+    EXPECT_EQ(run.out.substr(0, c.out.size()), c.out) << c.args;
+    if (c.status == 1) {
+      EXPECT_EQ(run.err.rfind("error", 0), 0u) << c.args << ": " << run.err;
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "s.svg"));
+  EXPECT_TRUE(Has(Shell(kTq + " info " + d + "records.raw").out, "records        3"));
+  EXPECT_FALSE(Has(Shell(kTq + " info " + d + "stream.val").out, "records"));
+  EXPECT_TRUE(Has(Shell(kTq + " replay " + kSamples + "hello-v1.raw").out, " check 0 comm 0\n"));
+  fs::remove(kSamples + "hello-v1.val");
+  fs::remove(kSamples + "hello-v1.out");
+
+  // A FIFO is no capture a replay can wait for.
+  ASSERT_EQ(mkfifo((dir / "fifo.raw").c_str(), 0600), 0);
+  const ToolRun fifo = Shell("timeout 10 " + kTq + " replay " + d + "fifo.raw");
+  EXPECT_EQ(fifo.status, 1) << fifo.err;
+  EXPECT_TRUE(Has(fifo.err, "not a regular file")) << fifo.err;
+}
+
+TEST(TqOpen, AFailedOpenNamesTheDeviceAndTheReason) {
+  const fs::path dir = Scratch("open");
+  { std::ofstream(dir / "plain") << "not a line\n"; }
+  tqtest::PtyBoard held(6, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const int holder = open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);  // as another program holds it
+  struct Case {
+    std::string env, args;
+    std::vector<std::string> inErr;
+  } const cases[] = {
+      {"TQ_COM5=" + (dir / "gone").string(), "--port 5", {"error 1 ", (dir / "gone").string(), "no such device"}},
+      {"TQ_COM5=", "--port 5", {"error 1 ", "TQ_COM5 is set but empty"}},
+      {"", "--device " + (dir / "plain").string(), {"error 1 ", "plain", "not a terminal"}},
+      {"", "--port 3 --device " + held.SlavePath(), {"error 1 ", held.SlavePath(), "(COM3)", "in use"}},
+  };
+  for (const Case& c : cases) {
+    const ToolRun run = Shell("env " + c.env + " " + kTq + " probe " + c.args);
+    EXPECT_EQ(run.status, 1) << c.args;
+    for (const std::string& part : c.inErr) EXPECT_TRUE(Has(run.err, part)) << c.args << ": " << run.err;
+  }
+  close(holder);
+  const ToolRun probed = Shell("env -u TQ_COM1 " + kTq + " probe --device " + held.SlavePath());
+  EXPECT_EQ(probed.status, 0) << probed.err;
+  EXPECT_EQ(probed.out, "version \\x902.1\nwidth 3396\nmax-height 4572\n");
+}
+
+// Runs `tq live` on port 5 in the background; returns its pid.
+pid_t StartLive(const std::string& args, const fs::path& out) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execl("/bin/sh", "sh", "-c", ("exec " + kTq + " live --port 5 " + args).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+int WaitFor(pid_t pid) {
+  for (int i = 0; i < 100; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(100 * 1000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -2;
+}
+
+TEST(TqLive, EndsOnHangUpWithItsPictureAndOnAVanishedBoardWithStatusOne) {
+  const fs::path dir = Scratch("live");
+  {
+    tqtest::PtyBoard board(5, tqtest::LongFormBoard("2.0", "2.1", 3056));
+    const pid_t live = StartLive("--no-validate --no-antistreak --no-smooth --svg " + (dir / "hup.svg").string(),
+                                 dir / "hup.txt");
+    ASSERT_TRUE(board.WaitForReceived(0x20, 1, 5000));
+    usleep(300 * 1000);
+    const auto [first, second] = tqtest::PenDistances(1000, 800, 3056);
+    board.Send(tqtest::Concat({tqtest::PenPacket(0xA0, first, second, 60),
+                               tqtest::PenPacket(0xA0, first, second, 15)}));
+    usleep(300 * 1000);
+    kill(live, SIGHUP);
+    EXPECT_EQ(WaitFor(live), 0) << Slurp(dir / "hup.txt");
+    EXPECT_TRUE(Has(Slurp(dir / "hup.svg"), "<circle cx=\"1140\" cy=\"700\"")) << "the pen's dot is drawn";
+  }
+  tqtest::PtyBoard board(5, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const pid_t live = StartLive("--events", dir / "gone.txt");
+  ASSERT_TRUE(board.WaitForReceived(0x20, 1, 5000));
+  usleep(300 * 1000);
+  board.Vanish();
+  EXPECT_EQ(WaitFor(live), 1);
+  const std::string said = Slurp(dir / "gone.txt");
+  EXPECT_TRUE(Has(said, "comm 8\n")) << said;
+  EXPECT_TRUE(Has(said, "error tq live: the board's line failed")) << said;
+  EXPECT_FALSE(Has(said, "check 0 0")) << said;
+}
+
+TEST(TqFilter, BoundsALineAndQuotesOnlyItsStart) {
+  const fs::path dir = Scratch("filter_bounds");
+  WriteBytes(dir / "long", Bytes(50000, 'x'));
+  WriteBytes(dir / "nul", Bytes(1 << 20, 0));
+  WriteBytes(dir / "fits", tqtest::Concat({Bytes(4000, ' '), {'0', 'x', '8', '0', ' ', '1', ' ', '2', ' ', '3', '\n'}}));
+  struct Case {
+    const char* file;
+    int status;
+    const char* inErr;
+  } const cases[] = {{"long", 2, "line 1: longer than 4096 characters: 'xxxx"},
+                     {"nul", 2, "line 1: longer than 4096 characters: '\\x00\\x00"},
+                     {"fits", 0, ""}};
+  for (const Case& c : cases) {
+    const ToolRun run = Shell(kTq + " filter --no-validate < " + (dir / c.file).string());
+    EXPECT_EQ(run.status, c.status) << c.file;
+    EXPECT_LT(run.err.size(), 400u) << c.file;
+    EXPECT_TRUE(Has(run.err, c.inErr)) << c.file << ": " << run.err;
+  }
+}
+
+TEST(RawPointLayer, KeepsASmallLayerWholeAndThinsALongOne) {
+  tqtool::RawPointLayer layer(8);
+  // Every point of a small drawing is kept, twins included.
+  for (int i = 0; i < 100; ++i) layer.Add({i % 10, 0});
+  EXPECT_EQ(layer.Points().size(), 100u);
+  // A long capture over one 80 x 80 patch: past the first points kept whole,
+  // only the patch's 100 squares of the grid add any.
+  for (int i = 0; i < 200000; ++i) layer.Add({(i * 7) % 80, (i * 13) % 80});
+  EXPECT_EQ(layer.Seen(), 200100u);
+  EXPECT_LE(layer.Points().size(), tqtool::RawPointLayer::kKeptWhole + 100);
+  EXPECT_GE(layer.Points().size(), tqtool::RawPointLayer::kKeptWhole);
+}
+
+}  // namespace
