@@ -67,7 +67,9 @@ tq::ReplayStatus Replay(const std::string& path, bool stagesOn, HWND window, tq:
 class RawPoints {
  public:
   void Add(UINT message, WPARAM wParam) {
-    if (wParam == 0) return;
+    // Only pen messages carry a point; a board event's wParam is its code.
+    const bool pen = message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE || message == TQ_MSG_PEN_UP;
+    if (!pen || wParam == 0) return;
     const SPenPoint& p = *reinterpret_cast<const SPenPoint*>(wParam);
     if (message == TQ_MSG_PEN_DOWN) {
       Finish();
