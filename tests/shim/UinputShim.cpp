@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -24,7 +25,8 @@
 
 namespace {
 
-int g_fd = -1;
+// Read by every thread's ioctl and write, set by the daemon's open and close.
+std::atomic<int> g_fd{-1};
 std::FILE* g_log = nullptr;
 
 template <typename Fn>
@@ -48,8 +50,9 @@ void Log(const char* format, ...) {
 
 int StandIn() {
   using OpenFn = int (*)(const char*, int, ...);
-  g_fd = Next<OpenFn>("open")("/dev/null", O_RDWR | O_CLOEXEC);
-  return g_fd;
+  const int fd = Next<OpenFn>("open")("/dev/null", O_RDWR | O_CLOEXEC);
+  g_fd = fd;
+  return fd;
 }
 
 bool IsUinput(const char* path) { return path != nullptr && std::strcmp(path, "/dev/uinput") == 0; }
