@@ -133,15 +133,15 @@ TEST(PenFrames, MessagesBecomeTabletFrames) {
 // events we wrote.
 TEST(PenDevice, EvemuReadsTheDescriptionAndEventsBack) {
   for (const bool pointer : {false, true}) {
-    tqpen::DeviceSpec spec;
-    spec.xMax = 3396;
-    spec.yMax = 4512;
-    spec.resolution = 3;
-    spec.pointer = pointer;
-    spec.pressure = pointer;
+    tqpen::DeviceLayout layout;
+    layout.xMax = 3396;
+    layout.yMax = 4512;
+    layout.resolution = 3;
+    layout.pointer = pointer;
+    layout.pressure = pointer;
     std::FILE* file = std::tmpfile();
     ASSERT_NE(file, nullptr);
-    tqpen::EvemuSink sink(file, spec);
+    tqpen::EvemuSink sink(file, layout);
     const Frame frames[] = {{{EV_ABS, ABS_X, 298}, {EV_ABS, ABS_Y, 956}, {EV_KEY, BTN_TOOL_PEN, 1},
                              {EV_KEY, BTN_TOUCH, 1}, {EV_MSC, MSC_SERIAL, 2}, {EV_SYN, SYN_REPORT, 0}},
                             {{EV_ABS, ABS_X, 310}, {EV_SYN, SYN_REPORT, 0}}};
@@ -150,7 +150,7 @@ TEST(PenDevice, EvemuReadsTheDescriptionAndEventsBack) {
     std::rewind(file);
     evemu_device* device = evemu_new(nullptr);
     ASSERT_GT(evemu_read(device, file), 0) << "evemu did not take the description";
-    EXPECT_STREQ(evemu_get_name(device), spec.name.c_str());
+    EXPECT_STREQ(evemu_get_name(device), layout.name.c_str());
     EXPECT_EQ(evemu_get_abs_maximum(device, ABS_X), 3396);
     EXPECT_EQ(evemu_get_abs_maximum(device, ABS_Y), 4512);
     EXPECT_EQ(evemu_get_abs_resolution(device, ABS_Y), 3);

@@ -47,28 +47,28 @@ void WriteMask(std::FILE* out, const char* lead, int maxCode, BitTest bit) {
 
 void EvdevDeleter::operator()(libevdev* device) const { libevdev_free(device); }
 
-EvdevPtr DescribeDevice(const DeviceSpec& spec) {
+EvdevPtr DescribeDevice(const DeviceLayout& layout) {
   EvdevPtr device(libevdev_new());
   libevdev* dev = device.get();
-  libevdev_set_name(dev, spec.name.c_str());
+  libevdev_set_name(dev, layout.name.c_str());
   libevdev_set_id_bustype(dev, BUS_VIRTUAL);
-  libevdev_enable_property(dev, spec.pointer ? INPUT_PROP_POINTER : INPUT_PROP_DIRECT);
+  libevdev_enable_property(dev, layout.pointer ? INPUT_PROP_POINTER : INPUT_PROP_DIRECT);
   libevdev_enable_event_type(dev, EV_SYN);
   libevdev_enable_event_type(dev, EV_KEY);
   for (unsigned code : {BTN_TOOL_PEN, BTN_TOOL_RUBBER, BTN_TOUCH}) {
     libevdev_enable_event_code(dev, EV_KEY, code, nullptr);
   }
   libevdev_enable_event_type(dev, EV_ABS);
-  EnableAxis(dev, ABS_X, spec.xMax, spec.resolution);
-  EnableAxis(dev, ABS_Y, spec.yMax, spec.resolution);
-  if (spec.pressure) EnableAxis(dev, ABS_PRESSURE, kPressureMax, 0);
+  EnableAxis(dev, ABS_X, layout.xMax, layout.resolution);
+  EnableAxis(dev, ABS_Y, layout.yMax, layout.resolution);
+  if (layout.pressure) EnableAxis(dev, ABS_PRESSURE, kPressureMax, 0);
   libevdev_enable_event_type(dev, EV_MSC);
   libevdev_enable_event_code(dev, EV_MSC, MSC_SERIAL, nullptr);
   return device;
 }
 
-std::unique_ptr<UinputSink> UinputSink::Create(const DeviceSpec& spec, std::string& error) {
-  const EvdevPtr description = DescribeDevice(spec);
+std::unique_ptr<UinputSink> UinputSink::Create(const DeviceLayout& layout, std::string& error) {
+  const EvdevPtr description = DescribeDevice(layout);
   libevdev_uinput* device = nullptr;
   const int result =
       libevdev_uinput_create_from_device(description.get(), LIBEVDEV_UINPUT_OPEN_MANAGED, &device);
@@ -118,8 +118,8 @@ void WriteEvemuDescription(std::FILE* out, const libevdev* device) {
   }
 }
 
-EvemuSink::EvemuSink(std::FILE* out, const DeviceSpec& spec) : m_out(out) {
-  WriteEvemuDescription(out, DescribeDevice(spec).get());
+EvemuSink::EvemuSink(std::FILE* out, const DeviceLayout& layout) : m_out(out) {
+  WriteEvemuDescription(out, DescribeDevice(layout).get());
   std::fflush(out);
 }
 

@@ -22,7 +22,7 @@ struct libevdev_uinput;
 
 namespace tqpen {
 
-struct DeviceSpec {
+struct DeviceLayout {
   std::string name = "TQ board pen";
   int32_t xMax = 0;  // ranges 0 to max, in the units the frames carry
   int32_t yMax = 0;
@@ -36,7 +36,7 @@ struct EvdevDeleter {
   void operator()(libevdev* device) const;
 };
 using EvdevPtr = std::unique_ptr<libevdev, EvdevDeleter>;
-EvdevPtr DescribeDevice(const DeviceSpec& spec);
+EvdevPtr DescribeDevice(const DeviceLayout& layout);
 
 class FrameSink {
  public:
@@ -49,7 +49,7 @@ class FrameSink {
 class UinputSink final : public FrameSink {
  public:
   // Null and a reason in `error` when the device cannot be made.
-  static std::unique_ptr<UinputSink> Create(const DeviceSpec& spec, std::string& error);
+  static std::unique_ptr<UinputSink> Create(const DeviceLayout& layout, std::string& error);
   ~UinputSink() override;
   bool Write(const Frame& frame, int64_t nowUs) override;
   // The event node, empty when the system does not tell it.
@@ -64,7 +64,7 @@ class UinputSink final : public FrameSink {
 // event, times in seconds from the first frame.
 class EvemuSink final : public FrameSink {
  public:
-  EvemuSink(std::FILE* out, const DeviceSpec& spec);
+  EvemuSink(std::FILE* out, const DeviceLayout& layout);
   bool Write(const Frame& frame, int64_t nowUs) override;
 
  private:

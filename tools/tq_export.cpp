@@ -43,7 +43,7 @@ void DescribeOptions(tqtool::CommandLine& line, ExportArgs& args) {
   line.Flag("--no-pages", args.noPages, "one page for the whole session, flushes or not");
   line.Flag("--crop", s.layout.crop, "cut each page to its ink, with --margin around");
   line.Number("--margin", s.layout.marginMm, 0.0, 1000.0, "MM", "around the ink with --crop (10)");
-  line.Text("--pens", args.pens, "SPEC",
+  line.Text("--pens", args.pens, "LIST",
             "CODE=#RRGGBB[:WIDTH_MM],... colours and widths by pen code 0 to 7 (2.5 mm)");
   line.Number("--page", args.page, 1, 1000000, "N", "the page of a PNG or SVG, from 1");
   line.Number("--dpi", s.request.dpi, 1.0, 2400.0, "D", "pixels an inch of a PNG (30)");

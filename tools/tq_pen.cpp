@@ -191,7 +191,7 @@ class PenDaemon {
   tqtool::PrintingWindow m_window{stderr, [](UINT) { return false; }};
   Calibration m_calibration;
   bool m_calibrated = false;
-  tqpen::DeviceSpec m_spec;
+  tqpen::DeviceLayout m_spec;
   std::unique_ptr<tqpen::FrameSink> m_sink;
   std::unique_ptr<PenFrames> m_frames;
   bool m_portOpen = false;
@@ -488,7 +488,7 @@ void ReportCalibration(const Calibration& calibration, const BoardRange& range) 
   }
   const auto matrix = tqpen::NearestAffineMatrix(calibration, range.width, range.height);
   std::printf("# libinput's own mapping instead (a tq pen device without --calibration):\n%s\n",
-              tqpen::LibinputMatrixLine(matrix, tqpen::DeviceSpec().name).c_str());
+              tqpen::LibinputMatrixLine(matrix, tqpen::DeviceLayout().name).c_str());
 }
 
 // -1 to go on, else the exit status.
