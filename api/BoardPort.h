@@ -59,6 +59,9 @@ class CBoardPort : public std::enable_shared_from_this<CBoardPort> {
   // Serial line set-up and probe.
   bool OpenLine(int port, int baud, char parity, int dataBits, int stopBits);
   int Probe();
+  // Applies timeouts, event mask and line settings to m_line; the first
+  // refusal is reported to the window and skips the rest. Purges the line.
+  void ConfigureLine(const tqp::LineTimeouts& timeouts, uint32_t mask, const char* definition);
   bool OpenOverlapped(int port, int baud, char parity, int dataBits, int stopBits,
                       uint32_t eventMask, uint32_t mailboxSize);
 

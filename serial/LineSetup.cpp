@@ -47,23 +47,21 @@ void FormatLine(int port, int baud, char parity, int dataBits, int stopBits, cha
 
 }  // namespace
 
-// Applies timeouts, event mask and line settings; the first failure is
-// reported and skips the rest. Then purges the line.
-static void ConfigureLine(CBoardPort& port, const tqp::LineTimeouts& timeouts, uint32_t mask,
-                          const char* definition) {
-  tqp::SerialLine& line = *port.m_line;
+void CBoardPort::ConfigureLine(const tqp::LineTimeouts& timeouts, uint32_t mask,
+                               const char* definition) {
+  tqp::SerialLine& line = *m_line;
   if (!line.SetTimeouts(timeouts)) {
-    port.Notify(TQ_MSG_COMM_ERROR, kTimeoutsFailed);
+    Notify(TQ_MSG_COMM_ERROR, kTimeoutsFailed);
   } else if (!line.SetEventMask(mask)) {
-    port.Notify(TQ_MSG_COMM_ERROR, kMaskFailed);
-  } else if (!line.GetSettings(&port.m_dcb)) {
-    port.Notify(TQ_MSG_COMM_ERROR, kGetStateFailed);
+    Notify(TQ_MSG_COMM_ERROR, kMaskFailed);
+  } else if (!line.GetSettings(&m_dcb)) {
+    Notify(TQ_MSG_COMM_ERROR, kGetStateFailed);
   } else {
-    port.m_dcb.rtsEnable = true;
-    if (!line.BuildSettings(definition, &port.m_dcb)) {
-      port.Notify(TQ_MSG_COMM_ERROR, kBuildFailed);
-    } else if (!line.SetSettings(port.m_dcb)) {
-      port.Notify(TQ_MSG_COMM_ERROR, kSetStateFailed);
+    m_dcb.rtsEnable = true;
+    if (!line.BuildSettings(definition, &m_dcb)) {
+      Notify(TQ_MSG_COMM_ERROR, kBuildFailed);
+    } else if (!line.SetSettings(m_dcb)) {
+      Notify(TQ_MSG_COMM_ERROR, kSetStateFailed);
     }
   }
   line.Purge();
@@ -88,7 +86,7 @@ bool CBoardPort::OpenLine(int port, int baud, char parity, int dataBits, int sto
   FormatLine(port, baud, parity, dataBits, stopBits, device, definition);
   m_line = tqp::SerialLine::Open(device, false);
   if (!m_line) return false;
-  ConfigureLine(*this, kProbeTimeouts, tqp::kEventRxChar, definition);
+  ConfigureLine(kProbeTimeouts, tqp::kEventRxChar, definition);
   return true;
 }
 
@@ -166,7 +164,7 @@ bool CBoardPort::OpenOverlapped(int port, int baud, char parity, int dataBits, i
   FormatLine(port, baud, parity, dataBits, stopBits, device, definition);
   m_line = tqp::SerialLine::Open(device, true);
   if (!m_line) return false;
-  ConfigureLine(*this, kThreadTimeouts, eventMask, definition);
+  ConfigureLine(kThreadTimeouts, eventMask, definition);
   return true;
 }
 
