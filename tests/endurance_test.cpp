@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -178,11 +180,17 @@ size_t CountCode(const RecordingWindow& window, WPARAM code) {
   return n;
 }
 
+enum class Loss {
+  kVanish,      // the device goes away
+  kOutputHeld,  // the line takes no more bytes from the host (flow stopped)
+};
+
 struct LineGoneCase {
   const char* name;
   bool streaming;      // pens arrive before the line goes
   WPARAM code;         // the line error the host must see
   int waitMs;
+  Loss loss;
 };
 
 class LineGone : public ::testing::TestWithParam<LineGoneCase> {};
@@ -196,8 +204,19 @@ TEST_P(LineGone, TheHostReceivesTheCode) {
     board.Send(tqtest::Concat({PenStroke(0), PenStroke(1), PenStroke(2)}));
     ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return window.Count(TQ_MSG_PEN_MOVE) > 0; }, 3000));
   }
-  board.Vanish();
+  int held = -1;
+  if (c.loss == Loss::kVanish) {
+    board.Vanish();
+  } else {
+    held = open(board.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(tcflow(held, TCOOFF), 0);
+  }
   EXPECT_TRUE(RecordingWindow::PumpUntil([&] { return CountCode(window, c.code) > 0; }, c.waitMs));
+  if (held >= 0) {
+    tcflow(held, TCOON);
+    close(held);
+  }
   for (const auto& e : window.Events()) {
     if (e.message == TQ_MSG_COMM_ERROR) {
       EXPECT_EQ(e.lParam, 0);
@@ -207,12 +226,68 @@ TEST_P(LineGone, TheHostReceivesTheCode) {
 }
 
 const LineGoneCase kLineGoneCases[] = {
-    {"line_wait_fails", true, 8, 3000},
+    {"line_wait_fails", true, 8, 3000, Loss::kVanish},
     // The watchdog asks a silent board "?" at its second look: the write fails.
-    {"command_write_fails", false, 1, 9000},
+    {"command_write_fails", false, 1, 9000, Loss::kVanish},
+    // The "?" waits for the line to take it and gives up after a second.
+    {"command_write_never_completes", false, 9, 9000, Loss::kOutputHeld},
 };
 INSTANTIATE_TEST_SUITE_P(Codes, LineGone, ::testing::ValuesIn(kLineGoneCases),
                          [](const ::testing::TestParamInfo<LineGoneCase>& p) { return std::string(p.param.name); });
+
+// ---- The line goes in the middle of the open -------------------------------
+
+enum class Break {
+  kHangUp,      // the board hangs up while the host waits for its version
+  kDeviceGone,  // the device's name goes after the probe, before the second open
+};
+
+struct OpenBreakCase {
+  const char* name;
+  Break what;
+  TQ_ERROR_CODE expected;
+};
+
+class OpenBreak : public ::testing::TestWithParam<OpenBreakCase> {};
+
+TEST_P(OpenBreak, TheOpenGivesTheStepThatFailed) {
+  const OpenBreakCase& c = GetParam();
+  // The board answers the protocol question; the version and the geometry
+  // come from the test, after the break where there is one.
+  tqtest::BoardScript script = tqtest::ShortFormBoard("1.0", "1.5", kBoardBaseline);
+  const Bytes versionAndGeometry = tqtest::Concat({script.versionReply, script.geometry});
+  script.versionReply.clear();
+  script.geometry.clear();
+  PtyBoard board(6, script);
+  const std::filesystem::path link =
+      std::filesystem::temp_directory_path() / ("tq-open-break-" + std::to_string(getpid()));
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(board.SlavePath(), link);
+  setenv("TQ_COM6", link.c_str(), 1);
+  std::thread boardSide([&] {
+    if (!board.WaitForReceived(0x24, 1, 3000)) return;
+    if (c.what == Break::kHangUp) {
+      board.Vanish();
+    } else {
+      std::filesystem::remove(link);
+      board.Send(versionAndGeometry);
+    }
+  });
+  RecordingWindow window;
+  EXPECT_EQ(TQOpenPort(6, window.Handle()), c.expected);
+  boardSide.join();
+  unsigned width = 0;
+  EXPECT_EQ(TQGetBoardWidth(6, &width), TQ_ERR_NOT_OPEN) << "a failed open leaves no port";
+  EXPECT_EQ(TQClose(6), TQ_ERR_NOT_OPEN);
+  std::filesystem::remove(link);
+}
+
+const OpenBreakCase kOpenBreakCases[] = {
+    {"board_hangs_up_in_the_probe", Break::kHangUp, TQ_ERR_OPEN_FAILED},
+    {"device_gone_before_the_second_open", Break::kDeviceGone, TQ_ERR_REOPEN_FAILED},
+};
+INSTANTIATE_TEST_SUITE_P(Steps, OpenBreak, ::testing::ValuesIn(kOpenBreakCases),
+                         [](const ::testing::TestParamInfo<OpenBreakCase>& p) { return std::string(p.param.name); });
 
 TEST(OpenResult, BoardHangingUpInTheMiddleOfTheProbeGivesOne) {
   tqtest::BoardScript script = tqtest::ShortFormBoard("1.0", "1.5", kBoardBaseline);
