@@ -143,6 +143,19 @@ std::vector<WPARAM> Codes(const RecordingWindow& window) {
   return codes;
 }
 
+// A port object on a refusing line, with its window.
+struct RefusingPort {
+  explicit RefusingPort(Step refuse) : port(window.Handle()) {
+    auto owned = std::make_unique<RefusingLine>(refuse, calls);
+    line = owned.get();
+    port.m_line = std::move(owned);
+  }
+  RecordingWindow window;
+  tq::CBoardPort port;
+  std::vector<std::string> calls;
+  RefusingLine* line = nullptr;
+};
+
 struct SetUpCase {
   const char* name;
   Step refuse;
@@ -154,12 +167,9 @@ class LineSetUp : public ::testing::TestWithParam<SetUpCase> {};
 
 TEST_P(LineSetUp, ARefusedStepIsReportedAndSkipsTheRest) {
   const SetUpCase& c = GetParam();
-  RecordingWindow window;
-  tq::CBoardPort port(window.Handle());
-  std::vector<std::string> calls;
-  auto line = std::make_unique<RefusingLine>(c.refuse, calls);
+  RefusingPort board(c.refuse);
+  auto& [window, port, calls, line] = board;
   RefusingLine& seen = *line;
-  port.m_line = std::move(line);
   port.ConfigureLine(tqp::LineTimeouts{100, 0, 1000, 1000, 1000}, tqp::kEventRxChar,
                      "baud=9600 parity=N data=8 stop=1");
   EXPECT_EQ(Codes(window), c.codes);
@@ -196,12 +206,9 @@ class LineTransfer : public ::testing::TestWithParam<TransferCase> {};
 
 TEST_P(LineTransfer, AFailedReadOrWriteIsReported) {
   const TransferCase& c = GetParam();
-  RecordingWindow window;
-  tq::CBoardPort port(window.Handle());
-  std::vector<std::string> calls;
-  auto line = std::make_unique<RefusingLine>(c.refuse, calls);
+  RefusingPort board(c.refuse);
+  auto& [window, port, calls, line] = board;
   RefusingLine& seen = *line;
-  port.m_line = std::move(line);
   port.m_stopEvent = std::make_unique<tqp::Event>();
   port.m_writeEvent = std::make_unique<tqp::Event>();
   port.m_mailboxSize = tq::kMailboxSize;
