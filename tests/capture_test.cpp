@@ -27,6 +27,10 @@ using tqtest::RecordingWindow;
 
 namespace {
 
+using tqtest::FreshDir;
+using tqtest::WriteAll;
+using tqtest::CaptureHeader;
+
 constexpr unsigned kBaseline = 3056;
 
 Bytes ReadAll(const fs::path& path) {
@@ -34,29 +38,10 @@ Bytes ReadAll(const fs::path& path) {
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes Header(double protocol, double version, uint32_t baseline) {
-  uint8_t bytes[tq::kCaptureHeaderSize];
-  tq::EncodeCaptureHeader({protocol, version, baseline}, bytes);
-  return Bytes(bytes, bytes + sizeof bytes);
-}
-
 uintmax_t SizeOf(const fs::path& path) {
   std::error_code error;
   const uintmax_t size = fs::file_size(path, error);
   return error ? 0 : size;
-}
-
-// A fresh directory inside this program's temporary directory.
-fs::path FreshDir(const char* name) {
-  const fs::path dir = tqtest::TempDir() / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
 }
 
 fs::path RawCaptureOf(int port) { return tqtest::TempDir() / ("tq" + std::to_string(port) + ".raw"); }
@@ -175,7 +160,7 @@ TEST(PortCaptures, OpenRedirectCopyAndClose) {
   ASSERT_EQ(TQOpenPort(3, window.Handle()), TQ_SUCCESS);
   AllStagesOff(3);
   const fs::path raw = RawCaptureOf(3);
-  const Bytes header = Header(2.0, 2.1, kBaseline);
+  const Bytes header = CaptureHeader(2.0, 2.1, kBaseline);
   EXPECT_EQ(ReadAll(raw), header);
 
   const Bytes stroke = V2Strokes(1, 5);
@@ -274,7 +259,7 @@ TEST(PortCaptures, NeverOverAFileAnotherPortWrites) {
     first.Send(V2Strokes(1, 5));
     ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return SizeOf(c.raw) == 20 + before.size() + after.size(); }, 5000))
         << c.raw;
-    EXPECT_EQ(ReadAll(c.raw), tqtest::Concat({Header(2.0, 2.1, kBaseline), before, after})) << c.raw;
+    EXPECT_EQ(ReadAll(c.raw), tqtest::Concat({CaptureHeader(2.0, 2.1, kBaseline), before, after})) << c.raw;
     delivered += 26;
     ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return PenMessages(window2) == delivered; }, 5000));
   }
@@ -286,7 +271,7 @@ TEST(PortCaptures, NeverOverAFileAnotherPortWrites) {
 // ---- Replay ---------------------------------------------------------------
 
 Bytes ShortHeader() {
-  Bytes header = Header(2.0, 2.1, kBaseline);
+  Bytes header = CaptureHeader(2.0, 2.1, kBaseline);
   header.pop_back();
   return header;
 }
@@ -323,20 +308,20 @@ TEST_P(ReplayHeaders, AcceptDecodeAndCapture) {
 }
 
 const ReplayCase kReplayCases[] = {
-    {"board_2_1", tqtest::Concat({Header(2.0, 2.1, kBaseline), V2Strokes(3, 30)}), true, true, 2.0},
-    {"board_1_0", tqtest::Concat({Header(1.0, 1.0, kBaseline), V1Strokes(3, 30)}), true, true, 1.0},
-    {"version_0", tqtest::Concat({Header(2.0, 0.0, kBaseline), V2Strokes(1, 30)}), false, false, 0},
-    {"version_100", tqtest::Concat({Header(2.0, 100.0, kBaseline), V2Strokes(1, 30)}), false, false, 0},
-    {"protocol_0", tqtest::Concat({Header(0.0, 2.1, kBaseline), V2Strokes(1, 30)}), false, false, 0},
-    {"protocol_100", tqtest::Concat({Header(100.0, 2.1, kBaseline), V2Strokes(1, 30)}), false, false, 0},
-    {"version_nan", tqtest::Concat({Header(2.0, std::nan(""), kBaseline), V2Strokes(1, 30)}), false, false,
+    {"board_2_1", tqtest::Concat({CaptureHeader(2.0, 2.1, kBaseline), V2Strokes(3, 30)}), true, true, 2.0},
+    {"board_1_0", tqtest::Concat({CaptureHeader(1.0, 1.0, kBaseline), V1Strokes(3, 30)}), true, true, 1.0},
+    {"version_0", tqtest::Concat({CaptureHeader(2.0, 0.0, kBaseline), V2Strokes(1, 30)}), false, false, 0},
+    {"version_100", tqtest::Concat({CaptureHeader(2.0, 100.0, kBaseline), V2Strokes(1, 30)}), false, false, 0},
+    {"protocol_0", tqtest::Concat({CaptureHeader(0.0, 2.1, kBaseline), V2Strokes(1, 30)}), false, false, 0},
+    {"protocol_100", tqtest::Concat({CaptureHeader(100.0, 2.1, kBaseline), V2Strokes(1, 30)}), false, false, 0},
+    {"version_nan", tqtest::Concat({CaptureHeader(2.0, std::nan(""), kBaseline), V2Strokes(1, 30)}), false, false,
      0},
     // No decoder for 5.0 and above: accepted, captured, silent.
-    {"version_99_9", tqtest::Concat({Header(2.0, 99.9, kBaseline), V2Strokes(1, 30)}), false, true, 2.0},
+    {"version_99_9", tqtest::Concat({CaptureHeader(2.0, 99.9, kBaseline), V2Strokes(1, 30)}), false, true, 2.0},
     // Protocol numbers of two digits need more room than the board's own
     // four-character reply: "v10.0", and "v100.0" once rounded.
-    {"protocol_10", tqtest::Concat({Header(10.0, 2.1, kBaseline), V2Strokes(1, 30)}), true, true, 10.0},
-    {"protocol_99_96", tqtest::Concat({Header(99.96, 2.1, kBaseline), V2Strokes(1, 30)}), true, true,
+    {"protocol_10", tqtest::Concat({CaptureHeader(10.0, 2.1, kBaseline), V2Strokes(1, 30)}), true, true, 10.0},
+    {"protocol_99_96", tqtest::Concat({CaptureHeader(99.96, 2.1, kBaseline), V2Strokes(1, 30)}), true, true,
      100.0},
     {"header_short", ShortHeader(), false, false, 0},
 };
@@ -352,8 +337,8 @@ TEST(Replay, ShortTailIsDecodedOnlyWhenItEndsAPacket) {
   const Bytes flush = tqtest::CommandPacket(0x102);
   const auto [first, second] = tqtest::PenDistances(1000, 1000, kBaseline);
   const Bytes check = tqtest::ShortPacket('v', first, second);
-  const Bytes v2 = tqtest::Concat({Header(2.0, 2.1, kBaseline), V2Strokes(2, 30)});
-  const Bytes v1 = tqtest::Concat({Header(1.0, 1.0, kBaseline), V1Strokes(2, 30)});
+  const Bytes v2 = tqtest::Concat({CaptureHeader(2.0, 2.1, kBaseline), V2Strokes(2, 30)});
+  const Bytes v1 = tqtest::Concat({CaptureHeader(1.0, 1.0, kBaseline), V1Strokes(2, 30)});
   struct Case {
     const char* name;
     const Bytes& reference;
@@ -385,7 +370,7 @@ TEST(Replay, SampleCapturesInUseAreNotCreated) {
   // create run1.val, which ends the opening of captures before run1.out;
   // replaying run1.out creates run1.val only. Neither held file is emptied.
   const fs::path dir = FreshDir("in_use");
-  WriteAll(dir / "run1.raw", tqtest::Concat({Header(2.0, 2.1, kBaseline), V2Strokes(2, 20)}));
+  WriteAll(dir / "run1.raw", tqtest::Concat({CaptureHeader(2.0, 2.1, kBaseline), V2Strokes(2, 20)}));
   Replay(dir / "run1.raw");
   const Bytes val = ReadAll(dir / "run1.val");
   const Bytes out = ReadAll(dir / "run1.out");
@@ -449,8 +434,11 @@ TEST(Replay, RawCaptureOfALivePortReplaysAsItRan) {
   }
   const fs::path raw = RawCaptureOf(2);
   ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return SizeOf(raw) == 20 + stream.size(); }, 10000));
+  // The capture is written before the chunk is decoded: the close waits for
+  // the last stroke's pen-up, as nothing of a port arrives after its stop.
+  ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return live.Count(TQ_MSG_PEN_UP) >= 7; }, 5000));
   EXPECT_EQ(TQClose(2), TQ_SUCCESS);
-  EXPECT_EQ(ReadAll(raw), tqtest::Concat({Header(2.0, 2.1, kBaseline), stream}));
+  EXPECT_EQ(ReadAll(raw), tqtest::Concat({CaptureHeader(2.0, 2.1, kBaseline), stream}));
 
   RecordingWindow replayed;
   CFileDialog dialog(raw.string().c_str());
@@ -506,7 +494,7 @@ TEST(FailingWrites, PenMessagesKeepFlowing) {
   EXPECT_EQ(TQClose(4), TQ_SUCCESS);
 
   // A replay whose two captures cannot grow reports what a free one does.
-  WriteAll(dir / "run2.raw", tqtest::Concat({Header(2.0, 2.1, kBaseline), V2Strokes(5, 30)}));
+  WriteAll(dir / "run2.raw", tqtest::Concat({CaptureHeader(2.0, 2.1, kBaseline), V2Strokes(5, 30)}));
   const std::vector<std::string> want = Replay(dir / "run2.raw");
   std::vector<std::string> got;
   {

@@ -29,6 +29,7 @@
 #include "support/Packets.h"
 #include "support/PtyBoard.h"
 #include "support/RecordingWindow.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using tqtest::Bytes;
@@ -38,31 +39,17 @@ using tqtest::RecordingWindow;
 
 namespace {
 
+using tqtest::FreshDir;
+using tqtest::WriteAll;
+using tqtest::CaptureHeader;
+
 constexpr unsigned kBaseline = 3056;
 constexpr unsigned kLineBytesPerSecond = 960;  // 9600 baud, 8N1
-
-fs::path FreshDir(const std::string& name) {
-  const fs::path dir = fs::path(std::getenv("TMPDIR")) / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 size_t Entries(const char* dir) {
   size_t n = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++n;
   return n;
-}
-
-Bytes Header(double protocol, double version) {
-  uint8_t bytes[tq::kCaptureHeaderSize];
-  tq::EncodeCaptureHeader({protocol, version, kBaseline}, bytes);
-  return Bytes(bytes, bytes + sizeof bytes);
 }
 
 // Pen-down packets along x from x0 in steps of 2, then one hover packet
@@ -438,7 +425,7 @@ TEST(CaptureAcrossProcesses, TheRawCaptureIsHeldByOneProcess) {
   ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return fs::file_size(raw) == 20 + 2 * first.size(); }, 5000));
   std::ifstream in(raw, std::ios::binary);
   EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-            tqtest::Concat({Header(2.0, 2.1), first, second}));
+            tqtest::Concat({CaptureHeader(2.0, 2.1), first, second}));
   EXPECT_EQ(TQClose(5), TQ_SUCCESS);
 }
 
@@ -494,7 +481,7 @@ TEST(CaptureOnFullFilesystem, ReaderAndPenMessagesGoOn) {
     return;
   }
   const fs::path dir = std::getenv("TQ_FULL_FS_DIR");
-  const Bytes replayed = tqtest::Concat({Header(2.0, 2.1), StrokeBytes(false, 900, 900, 30)});
+  const Bytes replayed = tqtest::Concat({CaptureHeader(2.0, 2.1), StrokeBytes(false, 900, 900, 30)});
   WriteAll(dir / "run2.raw", replayed);
   const fs::path roomy = FreshDir("roomy") / "run2.raw";
   WriteAll(roomy, replayed);
@@ -530,7 +517,7 @@ TEST(DamagedReplay, TruncatedFilesReplayWhatTheyHold) {
   const fs::path dir = FreshDir("truncated");
   for (const bool shortForm : {false, true}) {
     const int packet = shortForm ? 5 : 9;
-    Bytes file = shortForm ? Header(1.0, 1.0) : Header(2.0, 2.1);
+    Bytes file = shortForm ? CaptureHeader(1.0, 1.0) : CaptureHeader(2.0, 2.1);
     for (int s = 0; s < 3; ++s) file = tqtest::Concat({file, StrokeBytes(shortForm, 900 + 200 * s, 900, 30)});
     const fs::path whole = dir / "whole.raw";
     WriteAll(whole, file);
@@ -582,7 +569,7 @@ TEST(DamagedReplay, RandomBytesNeitherCrashNorBreakTheMessages) {
     Bytes file(random() % 3000);
     for (uint8_t& b : file) b = static_cast<uint8_t>(random());
     // Half carry a header a board could have written, so the body is decoded.
-    if (k % 2 == 1) file = tqtest::Concat({Header(versions[k / 2 % 4][0], versions[k / 2 % 4][1]), file});
+    if (k % 2 == 1) file = tqtest::Concat({CaptureHeader(versions[k / 2 % 4][0], versions[k / 2 % 4][1]), file});
     const fs::path path = dir / ("r" + std::to_string(k) + ".raw");
     WriteAll(path, file);
     bool threw = false;

@@ -26,26 +26,12 @@ using tqtest::RecordingWindow;
 
 namespace {
 
+using tqtest::FreshDir;
+using tqtest::WriteAll;
+using tqtest::CaptureHeader;
+
 constexpr unsigned kBaseline = 3056;
 constexpr size_t kReadBlock = 64 * 1024;  // the replay's read size
-
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes Header(double protocol, double version) {
-  uint8_t bytes[tq::kCaptureHeaderSize];
-  tq::EncodeCaptureHeader({protocol, version, kBaseline}, bytes);
-  return Bytes(bytes, bytes + sizeof bytes);
-}
-
-fs::path FreshDir(const char* name) {
-  const fs::path dir = tqtest::TempDir() / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
 
 Bytes Strokes(int strokes, int points) {
   Bytes bytes;
@@ -94,12 +80,12 @@ TEST(ReplayEntry, LastPacketAcrossTheLastReadEndsInTheTail) {
   const Bytes body = tqtest::Concat({strokes, idle, tqtest::CommandPacket(0x102)});
   ASSERT_NE(body.size() % 9, 0u);
   const fs::path dir = FreshDir("straddle");
-  WriteAll(dir / "strokes.raw", tqtest::Concat({Header(2.0, 2.1), strokes}));
+  WriteAll(dir / "strokes.raw", tqtest::Concat({CaptureHeader(2.0, 2.1), strokes}));
   std::vector<std::string> expected = ReadFileData(dir / "strokes.raw");
   ASSERT_GT(expected.size(), 60u);
   expected.push_back("board 0 0");
 
-  const Bytes file = tqtest::Concat({Header(2.0, 2.1), body});
+  const Bytes file = tqtest::Concat({CaptureHeader(2.0, 2.1), body});
   WriteAll(dir / "run.raw", file);
   EXPECT_EQ(ReadFileData(dir / "run.raw"), expected);
   tq::SReplayOptions look;
@@ -128,7 +114,7 @@ TEST(ReplayEntry, FilterSwitchesAndCapturesAreTheCallers) {
   Bytes body = Strokes(1, 30);
   const Bytes wild = tqtest::PenPacket(0xA0, first, second, 60);
   body.insert(body.begin() + 9 * 15, wild.begin(), wild.end());
-  const Bytes file = tqtest::Concat({Header(2.0, 2.1), body});
+  const Bytes file = tqtest::Concat({CaptureHeader(2.0, 2.1), body});
   const fs::path dir = FreshDir("switches");
   struct Case {
     const char* name;
@@ -162,11 +148,11 @@ TEST(ReplayEntry, InputsWithoutAnEndAreRefusedAtOnce) {
   ASSERT_EQ(mkfifo((dir / "fifo.raw").c_str(), 0600), 0);
   fs::create_directories(dir / "folder.raw");
   fs::create_symlink("/dev/zero", dir / "zero.raw");
-  WriteAll(dir / "short.raw", Header(2.0, 2.1));
-  const Bytes good = tqtest::Concat({Header(2.0, 2.1), Strokes(1, 10)});
+  WriteAll(dir / "short.raw", CaptureHeader(2.0, 2.1));
+  const Bytes good = tqtest::Concat({CaptureHeader(2.0, 2.1), Strokes(1, 10)});
   WriteAll(dir / "good.raw", good);
   fs::create_symlink(dir / "good.raw", dir / "link.raw");
-  WriteAll(dir / "bad.raw", tqtest::Concat({Header(2.0, 0.0), Strokes(1, 10)}));
+  WriteAll(dir / "bad.raw", tqtest::Concat({CaptureHeader(2.0, 0.0), Strokes(1, 10)}));
   using tq::ReplayStatus;
   struct Case {
     const char* name;

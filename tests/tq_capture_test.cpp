@@ -16,11 +16,16 @@
 #include "capture/CaptureFile.h"
 #include "support/Packets.h"
 #include "support/RecordingWindow.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using tqtest::Bytes;
 
 namespace {
+
+using tqtest::FreshDir;
+using tqtest::WriteAll;
+using tqtest::CaptureHeader;
 
 constexpr unsigned kBaseline = 3056;
 
@@ -59,24 +64,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes Header(double protocol, double version) {
-  uint8_t bytes[tq::kCaptureHeaderSize];
-  tq::EncodeCaptureHeader({protocol, version, kBaseline}, bytes);
-  return Bytes(bytes, bytes + sizeof bytes);
-}
-
-fs::path FreshDir(const char* name) {
-  const fs::path dir = fs::path(std::getenv("TMPDIR")) / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
 // Strokes of a board below version 2.0 with its signal packet between them:
 // the signal is posted, the pen messages are sent.
 Bytes V1StrokesWithSignal() {
@@ -99,7 +86,7 @@ Bytes V1StrokesWithSignal() {
 TEST(TqReplay, PrintsWhatTheWindowReceivesSentThenPosted) {
   const fs::path dir = FreshDir("replay");
   const fs::path raw = dir / "run1.raw";
-  WriteAll(raw, tqtest::Concat({Header(1.0, 1.0), V1StrokesWithSignal()}));
+  WriteAll(raw, tqtest::Concat({CaptureHeader(1.0, 1.0), V1StrokesWithSignal()}));
 
   // What a host window of this process gets from the same file.
   std::vector<std::string> want;
@@ -130,8 +117,8 @@ TEST(TqReplay, PrintsWhatTheWindowReceivesSentThenPosted) {
 
 TEST(TqReplay, ExitStatusAndErrors) {
   const fs::path dir = FreshDir("replay_errors");
-  WriteAll(dir / "bad.raw", tqtest::Concat({Header(2.0, 100.0), Bytes(90, 0xA0)}));
-  WriteAll(dir / "held.raw", tqtest::Concat({Header(2.0, 2.1), Bytes(9, 0xF0)}));
+  WriteAll(dir / "bad.raw", tqtest::Concat({CaptureHeader(2.0, 100.0), Bytes(90, 0xA0)}));
+  WriteAll(dir / "held.raw", tqtest::Concat({CaptureHeader(2.0, 2.1), Bytes(9, 0xF0)}));
   CFile holder;  // as a port holds its own raw capture
   ASSERT_TRUE(holder.Open((dir / "held.raw").c_str(), CFile::modeRead | CFile::shareDenyNone));
   struct Case {
@@ -165,8 +152,8 @@ TEST(TqInfoAndDump, ShowHeaderAndRecords) {
                          0x80, 0x2C, 0x01, 0xFB, 0xFF,   // 300, -5
                          0x88, 0x00, 0x80, 0xFF, 0x7F,   // hover at -32768, 32767
                          0xFE, 0x00, 0x00, 0x00, 0x00};  // stroke break
-  WriteAll(dir / "run1.out", tqtest::Concat({Header(2.0, 2.1), records, {0x80, 0x01, 0x02}}));
-  WriteAll(dir / "run1.raw", tqtest::Concat({Header(10.0, 4.2), Bytes(11, 0xF0)}));
+  WriteAll(dir / "run1.out", tqtest::Concat({CaptureHeader(2.0, 2.1), records, {0x80, 0x01, 0x02}}));
+  WriteAll(dir / "run1.raw", tqtest::Concat({CaptureHeader(10.0, 4.2), Bytes(11, 0xF0)}));
   WriteAll(dir / "short.val", Bytes(19, 0));
 
   const ToolRun dump = Tool("dump " + (dir / "run1.out").string());

@@ -22,11 +22,14 @@
 #include "capture/CaptureFile.h"
 #include "support/Packets.h"
 #include "support/PtyBoard.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 using tqtest::Bytes;
 
 namespace {
+
+using tqtest::CaptureHeader;
 
 struct ToolRun {
   int status = -1;
@@ -66,12 +69,6 @@ void WriteBytes(const fs::path& path, const Bytes& bytes) {
 Bytes ReadBytes(const fs::path& path) {
   const std::string text = Slurp(path);
   return Bytes(text.begin(), text.end());
-}
-
-Bytes Header(double protocol, double version, uint32_t baseline = 3056) {
-  uint8_t bytes[tq::kCaptureHeaderSize];
-  tq::EncodeCaptureHeader({protocol, version, baseline}, bytes);
-  return Bytes(bytes, bytes + sizeof bytes);
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -126,7 +123,7 @@ TEST(TqOptions, EveryCommandReadsItsCommandLineOneWay) {
 // puts the last byte of the final one, a press of the board's button, there.
 TEST(TqRender, ShowsWhatTheReplayShowsTailIncluded) {
   const fs::path dir = Scratch("render_tail");
-  Bytes capture = tqtest::Concat({Header(2.0, 2.1), {0xF0}});
+  Bytes capture = tqtest::Concat({CaptureHeader(2.0, 2.1), {0xF0}});
   for (int i = 0; i < 40; ++i) {
     const auto [first, second] = tqtest::PenDistances(1000 + 10 * i, 800, 3056);
     capture = tqtest::Concat({capture, tqtest::PenPacket(0xA0, first, second, i < 39 ? 60 : 85)});
@@ -191,9 +188,9 @@ TEST(TqFiles, ExitCodesAgreeAndFilesAreJudgedByWhatTheyHold) {
   const fs::path dir = Scratch("judged");
   const Bytes records = {0x80, 0xE8, 0x03, 0x14, 0x00, 0x88, 0x2C, 0x01, 0xFB, 0xFF, 0xFE, 0, 0, 0, 0};
   WriteBytes(dir / "short.raw", Bytes(10, 0));
-  WriteBytes(dir / "refused.raw", tqtest::Concat({Header(2.0, 100.0), Bytes(18, 0xF0)}));
-  WriteBytes(dir / "records.raw", tqtest::Concat({Header(2.0, 2.1), records}));
-  WriteBytes(dir / "stream.val", tqtest::Concat({Header(2.0, 2.1), Bytes(18, 0xF0)}));
+  WriteBytes(dir / "refused.raw", tqtest::Concat({CaptureHeader(2.0, 100.0), Bytes(18, 0xF0)}));
+  WriteBytes(dir / "records.raw", tqtest::Concat({CaptureHeader(2.0, 2.1), records}));
+  WriteBytes(dir / "stream.val", tqtest::Concat({CaptureHeader(2.0, 2.1), Bytes(18, 0xF0)}));
   const std::string d = dir.string() + "/";
   struct Case {
     std::string args;
