@@ -289,18 +289,4 @@ const OpenBreakCase kOpenBreakCases[] = {
 INSTANTIATE_TEST_SUITE_P(Steps, OpenBreak, ::testing::ValuesIn(kOpenBreakCases),
                          [](const ::testing::TestParamInfo<OpenBreakCase>& p) { return std::string(p.param.name); });
 
-TEST(OpenResult, BoardHangingUpInTheMiddleOfTheProbeGivesOne) {
-  tqtest::BoardScript script = tqtest::ShortFormBoard("1.0", "1.5", kBoardBaseline);
-  script.versionReply.clear();
-  script.geometry.clear();
-  PtyBoard board(7, script);
-  RecordingWindow window;
-  std::thread unplug([&] {
-    if (board.WaitForReceived(0x24, 1, 3000)) board.Vanish();
-  });
-  EXPECT_EQ(TQOpenPort(7, window.Handle()), TQ_ERR_OPEN_FAILED);
-  unplug.join();
-  EXPECT_EQ(TQClose(7), TQ_ERR_NOT_OPEN);
-}
-
 }  // namespace
