@@ -111,7 +111,8 @@ test-windows: windows
 	./scripts/wine-tests.sh $(WINDOWS_BUILD)
 
 # A bundled capture of handwriting replayed through the whole pipeline, with a
-# summary and a picture of the raw points beside the delivered strokes.
+# summary and a picture of the raw points beside the delivered strokes;
+# docs/demo.svg is that picture, and the tools' tests check it is current.
 DEMO_SAMPLE ?= samples/eraser-v3.raw
 demo: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target tq tqsim

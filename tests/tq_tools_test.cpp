@@ -11,14 +11,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "TqPicture.h"
+#include "InkDocument.h"
 #include "capture/CaptureFile.h"
 #include "support/Packets.h"
 #include "support/PtyBoard.h"
@@ -72,6 +77,132 @@ Bytes ReadBytes(const fs::path& path) {
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// ---- pictures read back with libxml2 ----
+
+// One drawing operation of a picture cairo wrote as SVG: a path stroked or
+// filled in one colour, its subpaths' points (ends of curves) in board units.
+struct Drawn {
+  bool filled = false;
+  uint32_t rgb = 0;
+  double opacity = 1.0;
+  std::vector<std::vector<tqtool::InkPoint>> subpaths;
+  bool operator==(const Drawn&) const = default;
+};
+
+// The number after "KEY:" in a style, `otherwise` when there is none.
+double StyleNumber(const std::string& style, const std::string& key, double otherwise) {
+  const size_t at = (";" + style).find(";" + key + ":");
+  return at == std::string::npos ? otherwise : std::atof(style.c_str() + at + key.size() + 1);
+}
+
+// "KEY:rgb(R%,G%,B%)" as 0xRRGGBB.
+uint32_t StyleColour(const std::string& style, const std::string& key) {
+  const size_t at = (";" + style).find(";" + key + ":rgb(");
+  if (at == std::string::npos) return 0xffffffffu;
+  double r = 0, g = 0, b = 0;
+  std::sscanf(style.c_str() + at + key.size() + 5, "%lf%%,%lf%%,%lf%%", &r, &g, &b);
+  auto byte = [](double percent) { return static_cast<uint32_t>(std::lround(percent * 2.55)); };
+  return byte(r) << 16 | byte(g) << 8 | byte(b);
+}
+
+std::string Attribute(xmlNode* node, const char* name) {
+  xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
+  const std::string text = value != nullptr ? reinterpret_cast<const char*>(value) : "";
+  xmlFree(value);
+  return text;
+}
+
+// A path's d with its transform applied, in board units: the page is drawn
+// at the default 2 board units a millimetre, in points.
+std::vector<std::vector<tqtool::InkPoint>> Subpaths(const std::string& d, const std::string& transform) {
+  double m[6] = {1, 0, 0, 1, 0, 0};
+  std::sscanf(transform.c_str(), "matrix(%lf,%lf,%lf,%lf,%lf,%lf)", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]);
+  const double perUnit = 72.0 / 25.4 / 2.0;
+  std::vector<std::vector<tqtool::InkPoint>> subpaths;
+  std::istringstream words(d);
+  std::string word;
+  char op = 0;
+  bool closed = false, trailingMove = false;  // cairo ends a closed path with a move
+  std::vector<double> numbers;
+  auto flush = [&] {
+    const size_t pairs = op == 'C' ? 3 : 1;
+    if ((op != 'M' && op != 'L' && op != 'C') || numbers.size() != 2 * pairs) return;
+    const double x = numbers[2 * pairs - 2], y = numbers[2 * pairs - 1];
+    trailingMove = op == 'M' && closed;
+    closed = false;
+    if (op == 'M') subpaths.emplace_back();
+    subpaths.back().push_back({static_cast<int>(std::lround((m[0] * x + m[2] * y + m[4]) / perUnit)),
+                               static_cast<int>(std::lround((m[1] * x + m[3] * y + m[5]) / perUnit))});
+    numbers.clear();
+  };
+  while (words >> word) {
+    if (std::isalpha(static_cast<unsigned char>(word[0]))) {
+      op = word[0];
+      closed = closed || op == 'Z';
+      numbers.clear();
+    } else {
+      numbers.push_back(std::atof(word.c_str()));
+      flush();
+    }
+  }
+  if (trailingMove) subpaths.pop_back();
+  return subpaths;
+}
+
+void Gather(xmlNode* node, std::vector<Drawn>& drawn) {
+  for (xmlNode* child = node->children; child != nullptr; child = child->next) {
+    if (child->type != XML_ELEMENT_NODE) continue;
+    if (xmlStrcmp(child->name, reinterpret_cast<const xmlChar*>("path")) == 0) {
+      const std::string style = Attribute(child, "style");
+      Drawn item;
+      item.filled = StyleColour(style, "fill") != 0xffffffffu;
+      item.rgb = StyleColour(style, item.filled ? "fill" : "stroke");
+      item.opacity = StyleNumber(style, item.filled ? "fill-opacity" : "stroke-opacity", 1.0);
+      item.subpaths = Subpaths(Attribute(child, "d"), Attribute(child, "transform"));
+      drawn.push_back(item);
+    }
+    Gather(child, drawn);
+  }
+}
+
+// Every path of an SVG picture in drawing order; false when it is no SVG.
+bool ReadPicture(const std::string& text, std::vector<Drawn>& drawn) {
+  xmlDoc* document = xmlReadMemory(text.data(), static_cast<int>(text.size()), "picture.svg", nullptr, XML_PARSE_NONET);
+  if (document == nullptr) return false;
+  xmlNode* root = xmlDocGetRootElement(document);
+  const bool svg = root != nullptr && xmlStrcmp(root->name, reinterpret_cast<const xmlChar*>("svg")) == 0;
+  if (svg) Gather(root, drawn);
+  xmlFreeDoc(document);
+  return svg;
+}
+
+// What a debug picture holds, told by colour: the board's outline and pod,
+// the footprints, the raw points, all that was written (faint) and the ink
+// left on top, each counted in subpaths.
+struct Layers {
+  size_t board = 0, footprints = 0, raw = 0, written = 0, ink = 0;
+};
+
+Layers LayersOf(const std::vector<Drawn>& picture) {
+  Layers layers;
+  for (const Drawn& item : picture) {
+    if (item.rgb == 0xffffff) continue;  // the paper
+    size_t& layer = item.rgb == 0x7f8c8d   ? layers.board
+                    : item.rgb == 0xf5b041 ? layers.footprints
+                    : item.rgb == 0x9fb8d0 ? layers.raw
+                    : item.opacity < 1.0   ? layers.written
+                                           : layers.ink;
+    layer += item.subpaths.size();
+  }
+  return layers;
+}
+
+// The number after `label` in `text`, -1 without it.
+long NumberAfter(const std::string& text, const std::string& label) {
+  const size_t at = text.find(label);
+  return at == std::string::npos ? -1 : std::atol(text.c_str() + at + label.size());
+}
 
 TEST(TqOptions, EveryCommandReadsItsCommandLineOneWay) {
   struct Case {
@@ -143,6 +274,51 @@ TEST(TqRender, ShowsWhatTheReplayShowsTailIncluded) {
   EXPECT_TRUE(Has(render.out, "messages board 1 " + pens + "\n")) << replay.out << render.out;
 }
 
+// The picture holds what the summary counts: every raw point (thinned in a
+// long capture), every stroke written, faint, under the ink the eraser left,
+// which is what tq export keeps, every footprint, and the board. The bundled
+// demo picture is the one tq render draws now.
+TEST(TqRender, ThePictureHoldsWhatTheSummaryCounts) {
+  const fs::path dir = Scratch("render_layers");
+  // One long stroke over a small patch: more raw points than are kept whole.
+  uint8_t header[tq::kCaptureHeaderSize];
+  tq::EncodeCaptureHeader({2.0, 2.1, 3056}, header);
+  Bytes scribble(header, header + sizeof header);
+  for (int i = 0; i < 30000; ++i) {
+    const auto [first, second] = tqtest::PenDistances(1000 + (i * 7) % 60, 800 + (i * 13) % 60, 3056);
+    const Bytes packet = tqtest::PenPacket(0xA0, first, second, i < 29999 ? 60 : 85);
+    scribble.insert(scribble.end(), packet.begin(), packet.end());
+  }
+  WriteBytes(dir / "scribble.raw", scribble);
+  struct Case {
+    std::string capture;
+    bool thinned;
+  } const cases[] = {{kSamples + "eraser-v3.raw", false}, {(dir / "scribble.raw").string(), true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.capture);
+    const ToolRun render = Shell(kTq + " render " + c.capture + " --svg " + (dir / "p.svg").string());
+    ASSERT_EQ(render.status, 0) << render.err;
+    const ToolRun exported = Shell(kTq + " export --no-pages " + c.capture + " -o " + (dir / "p.inkml").string());
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    std::vector<Drawn> picture;
+    ASSERT_TRUE(ReadPicture(Slurp(dir / "p.svg"), picture));
+    const Layers layers = LayersOf(picture);
+    const long seen = NumberAfter(render.out, "raw      ");
+    const long drawn = Has(render.out, " drawn") ? NumberAfter(render.out, "(filter off), ") : seen;
+    EXPECT_EQ(drawn < seen, c.thinned) << render.out;
+    EXPECT_EQ(static_cast<long>(layers.raw), drawn) << render.out;
+    EXPECT_EQ(static_cast<long>(layers.written), NumberAfter(render.out, "strokes  ")) << render.out;
+    EXPECT_EQ(static_cast<long>(layers.footprints), NumberAfter(render.out, " samples, ")) << render.out;
+    EXPECT_EQ(static_cast<long>(layers.ink), NumberAfter(exported.out, " pages, ")) << exported.out;
+    EXPECT_EQ(layers.board, 2u) << "the outline and the pod";
+  }
+  ASSERT_EQ(Shell(kTq + " render --quiet " + kSamples + "eraser-v3.raw --svg " + (dir / "demo.svg").string()).status, 0);
+  std::vector<Drawn> drawnNow, committed;
+  ASSERT_TRUE(ReadPicture(Slurp(dir / "demo.svg"), drawnNow));
+  ASSERT_TRUE(ReadPicture(Slurp(std::string(TQ_SOURCE_DIR) + "/docs/demo.svg"), committed));
+  EXPECT_TRUE(drawnNow == committed) << "docs/demo.svg is not what make demo draws: copy its picture over it";
+}
+
 TEST(TqFiles, NoCommandDestroysAUsersFile) {
   const fs::path dir = Scratch("files");
   const Bytes sample = ReadBytes(kSamples + "hello-v2.raw");
@@ -180,8 +356,9 @@ TEST(TqFiles, NoCommandDestroysAUsersFile) {
 
   const ToolRun svg = Shell(kTq + " render " + kSamples + "hello-v1.raw --svg - --quiet");
   EXPECT_EQ(svg.status, 0);
-  EXPECT_EQ(svg.out.rfind("<svg ", 0), 0u);
-  EXPECT_EQ(svg.out.substr(svg.out.size() - 7), "</svg>\n");
+  std::vector<Drawn> picture;
+  EXPECT_TRUE(ReadPicture(svg.out, picture)) << svg.out.substr(0, 200);
+  EXPECT_GT(LayersOf(picture).ink, 0u);
 }
 
 TEST(TqFiles, ExitCodesAgreeAndFilesAreJudgedByWhatTheyHold) {
@@ -298,7 +475,14 @@ TEST(TqLive, EndsOnHangUpWithItsPictureAndOnAVanishedBoardWithStatusOne) {
     usleep(300 * 1000);
     kill(live, SIGHUP);
     EXPECT_EQ(WaitFor(live), 0) << Slurp(dir / "hup.txt");
-    EXPECT_TRUE(Has(Slurp(dir / "hup.svg"), "<circle cx=\"1140\" cy=\"700\"")) << "the pen's dot is drawn";
+    std::vector<Drawn> picture;
+    ASSERT_TRUE(ReadPicture(Slurp(dir / "hup.svg"), picture));
+    const std::vector<tqtool::InkPoint> dot = {{1140, 700}, {1140, 700}};
+    bool drawn = false;
+    for (const Drawn& item : picture) {
+      for (const auto& subpath : item.subpaths) drawn = drawn || (!item.filled && item.opacity == 1.0 && subpath == dot);
+    }
+    EXPECT_TRUE(drawn) << "the pen's dot is drawn";
   }
   tqtest::PtyBoard board(5, tqtest::LongFormBoard("2.0", "2.1", 3056));
   const pid_t live = StartLive("--events", dir / "gone.txt");

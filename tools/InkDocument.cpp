@@ -84,9 +84,11 @@ void AddDebugLayers(DocumentPage& page, size_t index, const StrokeModel& model,
   page.written = written.strokes;
   page.footprints = written.footprints;
   if (unfiltered == nullptr || index >= unfiltered->Pages().size()) return;
+  RawPointLayer layer;
   for (const InkStroke& stroke : unfiltered->Pages()[index].strokes) {
-    page.rawPoints.insert(page.rawPoints.end(), stroke.points.begin(), stroke.points.end());
+    for (const InkPoint& point : stroke.points) layer.Add(point);
   }
+  page.rawPoints = layer.Take();
 }
 
 DocumentPage LayOut(DocumentPage page, const InkDocument& document, const PageLayout& layout) {
@@ -125,6 +127,10 @@ bool PenStyles::Parse(const std::string& text, std::string& error) {
   return true;
 }
 
+void PenStyles::SetWidths(double widthMm) {
+  for (PenStyle& style : m_styles) style.widthMm = widthMm;
+}
+
 const PenStyle& PenStyles::For(int code) const {
   return m_styles[static_cast<unsigned>(code) % kCodes];
 }
@@ -161,6 +167,28 @@ InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout, co
   }
   if (document.pages.empty()) document.pages.push_back(LayOut({}, document, layout));
   return document;
+}
+
+void RawPointLayer::Add(InkPoint point) {
+  ++m_seen;
+  const std::pair<int, int> cell{point.x / m_cell, point.y / m_cell};
+  const bool fresh = m_cells.insert(cell).second;
+  if (fresh || m_points.size() < kKeptWhole) m_points.push_back(point);
+}
+
+unsigned BoardLine(unsigned width) { return std::max(4u, width / 300); }
+
+InkDocument BoardPicture(const StrokeModel& model, std::vector<InkPoint> rawPoints) {
+  PageLayout layout;
+  layout.debug = true;
+  const double lineMm = BoardLine(model.Width()) / layout.unitsPerMm;
+  PenStyles pens;
+  pens.SetWidths(lineMm);
+  InkDocument picture = BuildDocument(model, layout, pens);
+  // Wider than the line: the raw points show round the ink drawn on them.
+  picture.rawPointMm = 1.6 * lineMm;
+  picture.pages.front().rawPoints = std::move(rawPoints);
+  return picture;
 }
 
 std::string ColourText(uint32_t rgb) {

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "StrokeModel.h"
@@ -33,10 +35,32 @@ class PenStyles {
   // "CODE=#RRGGBB[:WIDTH_MM],..." changes the named pens only; false (with
   // the reason) for anything else, and then nothing changes.
   bool Parse(const std::string& text, std::string& error);
+  // Every pen's line `widthMm` wide, colours kept.
+  void SetWidths(double widthMm);
   const PenStyle& For(int code) const;
 
  private:
   std::array<PenStyle, kCodes> m_styles;
+};
+
+// The filter-off points of a long capture would cover the board many times
+// over: past the first kKeptWhole points, a point is kept only where no kept
+// point shares its square of the grid, so the layer stays within the board's
+// area however long the capture is.
+class RawPointLayer {
+ public:
+  static constexpr size_t kKeptWhole = 20000;
+  explicit RawPointLayer(int cell = 8) : m_cell(cell < 1 ? 1 : cell) {}
+  void Add(InkPoint point);
+  const std::vector<InkPoint>& Points() const { return m_points; }
+  std::vector<InkPoint> Take() { return std::move(m_points); }
+  size_t Seen() const { return m_seen; }  // kept or not
+
+ private:
+  int m_cell;
+  size_t m_seen = 0;
+  std::vector<InkPoint> m_points;
+  std::set<std::pair<int, int>> m_cells;
 };
 
 struct PageLayout {
@@ -45,7 +69,8 @@ struct PageLayout {
   double marginMm = 10.0;  // around the ink when cropping
   // The picture for looking at the pipeline rather than for filing: the
   // triangulated points with the filter off, everything written (faint where
-  // it was erased) and the eraser's footprints, under the ink that is left.
+  // it was erased) and the eraser's footprints, under the ink that is left,
+  // inside the board's outline.
   bool debug = false;
 };
 
@@ -56,7 +81,7 @@ struct DocumentPage {
   // The debug style's layers, empty otherwise.
   std::vector<InkStroke> written;
   std::vector<Footprint> footprints;
-  std::vector<InkPoint> rawPoints;
+  std::vector<InkPoint> rawPoints;  // thinned as RawPointLayer does
 };
 
 struct InkDocument {
@@ -64,6 +89,7 @@ struct InkDocument {
   unsigned boardWidth = 0, boardHeight = 0;  // board units
   PenStyles pens;
   bool debug = false;
+  double rawPointMm = 0.4;  // the radius of the debug style's raw points
   std::vector<DocumentPage> pages;  // never empty
 
   double PointsPerUnit() const { return kPointsPerMm / unitsPerMm; }
@@ -77,6 +103,18 @@ struct InkDocument {
 // debug style its raw points.
 InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout, const PenStyles& pens,
                           const StrokeModel* unfiltered = nullptr);
+
+// The width, in board units, of the lines of a picture of the whole board
+// `width` units wide: wide enough to be seen when the picture is seen whole.
+// The debug style draws the board's outline with it.
+unsigned BoardLine(unsigned width);
+
+// The picture of `tq render` and `tq live --svg`: the whole board in the
+// debug style, every pen's line and the raw points as wide as the board's
+// lines. `model` keeps one page (it starts none at the board's flush), so
+// the picture shows all that was written; `rawPoints`, the filter-off points
+// already thinned, are drawn under it.
+InkDocument BoardPicture(const StrokeModel& model, std::vector<InkPoint> rawPoints = {});
 
 // "#RRGGBB" of a colour.
 std::string ColourText(uint32_t rgb);

@@ -4,8 +4,8 @@
 #include <cairo-svg.h>
 #include <cairo.h>
 
+#include <algorithm>
 #include <cmath>
-#include <numbers>
 
 #include "geometry/Truncate.h"
 
@@ -27,6 +27,7 @@ void PngSize(const DocumentPage& page, double scale, double& width, double& heig
 
 constexpr uint32_t kFootprintColour = 0xf5b041;
 constexpr uint32_t kRawPointColour = 0x9fb8d0;
+constexpr uint32_t kBoardColour = 0x7f8c8d;
 
 void SetColour(cairo_t* cairo, uint32_t rgb, double alpha) {
   cairo_set_source_rgba(cairo, ((rgb >> 16) & 0xff) / 255.0, ((rgb >> 8) & 0xff) / 255.0,
@@ -67,10 +68,27 @@ void DrawStrokes(cairo_t* cairo, const InkDocument& document, const std::vector<
   }
 }
 
-// Footprints shaded, the filter-off points as light dots, and everything
-// written faint, so that the ink left on top shows what the eraser and the
-// filter did.
+// The board's width and largest height, and the pod at the middle of its top
+// edge, drawn inside the page so that a page of the whole board shows the
+// outline whole.
+void DrawBoard(cairo_t* cairo, const InkDocument& document) {
+  const double width = std::max(document.boardWidth, 1u);
+  const double height = std::max(document.boardHeight, 1u);
+  const double line = BoardLine(document.boardWidth);
+  SetColour(cairo, kBoardColour, 1.0);
+  cairo_set_line_width(cairo, line);
+  cairo_new_path(cairo);
+  cairo_rectangle(cairo, line / 2.0, line / 2.0, width - line, height - line);
+  cairo_stroke(cairo);
+  cairo_rectangle(cairo, width / 2.0 - width / 20.0, 0.0, width / 10.0, 2.0 * line);
+  cairo_fill(cairo);
+}
+
+// The board's outline, the footprints shaded, the filter-off points as light
+// dots and everything written faint, so that the ink left on top shows what
+// the eraser and the filter did.
 void DrawDebugLayers(cairo_t* cairo, const InkDocument& document, const DocumentPage& page) {
+  DrawBoard(cairo, document);
   SetColour(cairo, kFootprintColour, 0.3);
   for (const Footprint& footprint : page.footprints) {
     cairo_new_path(cairo);
@@ -78,13 +96,16 @@ void DrawDebugLayers(cairo_t* cairo, const InkDocument& document, const Document
     cairo_close_path(cairo);
     cairo_fill(cairo);
   }
+  // Each point a line of no length with round ends: one path for the layer,
+  // a few characters a point in an SVG.
   SetColour(cairo, kRawPointColour, 1.0);
+  cairo_set_line_width(cairo, 2.0 * document.rawPointMm * document.unitsPerMm);
   cairo_new_path(cairo);
   for (const InkPoint& point : page.rawPoints) {
-    cairo_new_sub_path(cairo);
-    cairo_arc(cairo, point.x, point.y, 0.4 * document.unitsPerMm, 0.0, 2.0 * std::numbers::pi);
+    cairo_move_to(cairo, point.x, point.y);
+    cairo_line_to(cairo, point.x, point.y);
   }
-  cairo_fill(cairo);
+  cairo_stroke(cairo);
   DrawStrokes(cairo, document, page.written, 0.3);
 }
 

@@ -48,8 +48,8 @@ void DescribeOptions(tqtool::CommandLine& line, ExportArgs& args) {
   line.Number("--page", args.page, 1, 1000000, "N", "the page of a PNG or SVG, from 1");
   line.Number("--dpi", s.request.dpi, 1.0, 2400.0, "D", "pixels an inch of a PNG (30)");
   line.Flag("--debug", s.layout.debug,
-            "PDF, PNG, SVG: also the filter-off points, all that was written (faint) and the "
-            "eraser's footprints");
+            "PDF, PNG, SVG: also the board's outline, the filter-off points, all that was "
+            "written (faint) and the eraser's footprints, as tq render draws them");
   line.Flag("-q,--quiet", args.quiet, "print nothing when all goes well");
 }
 

@@ -5,11 +5,12 @@
 
 #include <sys/stat.h>
 
+#include "InkDocument.h"
+#include "InkDrawing.h"
 #include "StrokeModel.h"
 #include "TqCommands.h"
 #include "TqOptions.h"
 #include "TqOutput.h"
-#include "TqPicture.h"
 #include "TqWindow.h"
 
 namespace {
@@ -23,10 +24,11 @@ const char kAbout[] =
     "SIGTERM or SIGHUP, or when the board's line fails (line error 8: the board\n"
     "was unplugged or switched off). --pod, --height and the --no-* switches\n"
     "apply the matching settings right after the open. --svg draws the strokes\n"
-    "the window received into OUT.svg ('-': standard output) when the port\n"
-    "closes (with --events too, or alone); OUT.svg is checked before the board\n"
-    "is opened and replaced only once the picture is complete. --record saves the\n"
-    "session's raw capture as FILE.raw, for tq replay, render and export.\n";
+    "the window received, as tq render draws them, into OUT.svg ('-': standard\n"
+    "output) when the port closes (with --events too, or alone); OUT.svg is\n"
+    "checked before the board is opened and replaced only once the picture is\n"
+    "complete. --record saves the session's raw capture as FILE.raw, for tq\n"
+    "replay, render and export.\n";
 
 const char kFooter[] =
     "Exit status: 0, 1 when the open fails, the line fails or the picture or the\n"
@@ -119,11 +121,13 @@ void RunMessageLoop(long seconds) {
   KillTimer(nullptr, tick);
 }
 
-bool WritePicture(const LiveOptions& o, tqtool::StrokeModel& model, const std::string& version) {
-  if (model.Height() == 0) model.SetBoard(model.Width(), model.Width());
-  tqtool::Picture picture = tqtool::PictureOf(model);
-  picture.title = "live on port " + std::to_string(o.port) + ", board " + version;
-  if (tqtool::WriteOutput(o.svg, [&picture](std::ostream& out) { tqtool::WriteSvg(picture, out); })) return true;
+bool WritePicture(const LiveOptions& o, const tqtool::StrokeModel& model) {
+  const tqtool::InkDocument picture = tqtool::BoardPicture(model);
+  std::string why;
+  const bool written = tqtool::WriteOutput(o.svg, [&picture, &why](std::ostream& out) {
+    if (!tqtool::WriteSvgPage(picture, 0, out, why)) out.setstate(std::ios::badbit);
+  });
+  if (written) return true;
   std::fprintf(stderr, "error tq live: cannot write %s\n", o.svg.c_str());
   return false;
 }
@@ -159,8 +163,6 @@ int RunLiveCommand(int argc, char** argv) {
   TQGetBoardWidth(number, &width);
   TQGetMaxBoardHeight(number, &height);
   model.SetBoard(width, height);
-  char version[20] = {};
-  TQGetBoardVersion(number, version);
   TQClose(number);
   tqtool::DrainMessages();
   std::fflush(stdout);
@@ -168,7 +170,7 @@ int RunLiveCommand(int argc, char** argv) {
     std::fprintf(stderr, "error tq live: the board's line failed (line error 8): was it unplugged or "
                  "switched off?\n");
   }
-  if (!o.svg.empty() && !WritePicture(o, model, std::string(version + 1))) return 1;
+  if (!o.svg.empty() && !WritePicture(o, model)) return 1;
   if (!o.record.empty() && !HoldsCaptureHeader(o.record)) {
     std::fprintf(stderr, "error tq live: the recording %s could not be created\n", o.record.c_str());
     return 1;

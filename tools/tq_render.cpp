@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "InkDocument.h"
+#include "InkDrawing.h"
 #include "StrokeModel.h"
 #include "TqCommands.h"
 #include "TqOptions.h"
 #include "TqOutput.h"
-#include "TqPicture.h"
 #include "TqWindow.h"
 #include "capture/Replay.h"
 #include "protocol/HostMapping.h"
@@ -21,8 +22,9 @@ namespace {
 const char kAbout[] =
     "Replays the raw capture through the whole pipeline, once with the\n"
     "validation, anti-streak and smoothing stages off and once with them on,\n"
-    "and writes a picture: the raw triangulated points in a light colour, the\n"
-    "strokes the host received on top (one colour per pen code), eraser\n"
+    "and writes a picture (the debug style of tq export): the raw triangulated\n"
+    "points in a light colour, the strokes the host received on top (one\n"
+    "colour per pen code, faint where the eraser took them away), eraser\n"
     "footprints shaded, and the board's outline (its width and largest\n"
     "height). Past the first 20000 raw points, a raw point is drawn only where\n"
     "none lies near it yet. Prints a summary of the capture unless --quiet.\n"
@@ -86,7 +88,7 @@ class RawPoints {
     }
     m_stroke.clear();
   }
-  std::vector<tqtool::InkPoint> Points() const { return m_layer.Points(); }
+  std::vector<tqtool::InkPoint> Take() { return m_layer.Take(); }
   size_t Seen() const { return m_layer.Seen(); }
 
  private:
@@ -136,18 +138,18 @@ unsigned MaxBoardHeight(uint32_t baseline, unsigned width) {
 }
 
 // On standard error when the picture goes to standard output.
-void PrintSummary(const RenderOptions& o, const tqtool::Picture& picture, const RawPoints& raw,
+void PrintSummary(const RenderOptions& o, const tqtool::DocumentPage& picture, const RawPoints& raw,
                   const HostView& host) {
   std::FILE* out = o.svg == "-" ? stderr : stdout;
   size_t samples = 0;
-  for (const tqtool::InkStroke& stroke : picture.strokes) samples += stroke.points.size();
+  for (const tqtool::InkStroke& stroke : picture.written) samples += stroke.points.size();
   const tq::SCaptureHeader& h = host.stats.header;
   std::fprintf(out, "capture  %s: board %.1f, protocol %.1f, baseline %u, %zu bytes\n", o.input.c_str(),
                h.boardVersion, h.protocolNumber, h.receiverSpacing, static_cast<size_t>(host.stats.bytes));
   std::fprintf(out, "raw      %zu pen points triangulated (filter off)", raw.Seen());
   if (raw.Seen() != picture.rawPoints.size()) std::fprintf(out, ", %zu drawn", picture.rawPoints.size());
   std::fprintf(out, "\n");
-  std::fprintf(out, "strokes  %zu strokes of %zu samples, %zu eraser footprints\n", picture.strokes.size(),
+  std::fprintf(out, "strokes  %zu strokes of %zu samples, %zu eraser footprints\n", picture.written.size(),
                samples, picture.footprints.size());
   std::fprintf(out, "messages");
   for (const auto& [kind, count] : host.messages) std::fprintf(out, " %s %zu", kind.c_str(), count);
@@ -167,16 +169,15 @@ int RunRenderCommand(int argc, char** argv) {
 
   const uint32_t baseline = host.stats.header.receiverSpacing;
   host.model.SetBoard(baseline + tq::kBoardWidthMargin, MaxBoardHeight(baseline, baseline + tq::kBoardWidthMargin));
-  tqtool::Picture picture = tqtool::PictureOf(host.model);
-  char title[160];
-  std::snprintf(title, sizeof title, "%s: board %.1f, baseline %u",
-                o.input.substr(o.input.find_last_of('/') + 1).c_str(), host.stats.header.boardVersion, baseline);
-  picture.title = title;
-  picture.rawPoints = raw.Points();
-  if (!tqtool::WriteOutput(o.svg, [&picture](std::ostream& out) { tqtool::WriteSvg(picture, out); })) {
+  const tqtool::InkDocument picture = tqtool::BoardPicture(host.model, raw.Take());
+  std::string why;
+  const bool written = tqtool::WriteOutput(o.svg, [&picture, &why](std::ostream& out) {
+    if (!tqtool::WriteSvgPage(picture, 0, out, why)) out.setstate(std::ios::badbit);
+  });
+  if (!written) {
     std::fprintf(stderr, "error tq render: cannot write %s\n", o.svg.c_str());
     return 1;
   }
-  if (!o.quiet) PrintSummary(o, picture, raw, host);
+  if (!o.quiet) PrintSummary(o, picture.pages.front(), raw, host);
   return 0;
 }
