@@ -281,9 +281,7 @@ TEST(TqRender, ShowsWhatTheReplayShowsTailIncluded) {
 TEST(TqRender, ThePictureHoldsWhatTheSummaryCounts) {
   const fs::path dir = Scratch("render_layers");
   // One long stroke over a small patch: more raw points than are kept whole.
-  uint8_t header[tq::kCaptureHeaderSize];
-  tq::EncodeCaptureHeader({2.0, 2.1, 3056}, header);
-  Bytes scribble(header, header + sizeof header);
+  Bytes scribble = CaptureHeader(2.0, 2.1);
   for (int i = 0; i < 30000; ++i) {
     const auto [first, second] = tqtest::PenDistances(1000 + (i * 7) % 60, 800 + (i * 13) % 60, 3056);
     const Bytes packet = tqtest::PenPacket(0xA0, first, second, i < 29999 ? 60 : 85);
