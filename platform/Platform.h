@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -109,7 +110,11 @@ bool StartThread(void (*procedure)(void*), void* argument);
 void PumpSentMessages(uint32_t ms);
 
 // Window messages.
-LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Sends and waits for the reply. A message still queued when `withdrawn`
+// becomes true is not handed to the window (its result is 0); Windows cannot
+// take a sent message back and ignores it.
+LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                const std::atomic<bool>* withdrawn = nullptr);
 // A number that names the calling thread to ReleaseSender.
 uintptr_t CurrentThreadTag();
 // Releases `sender` (a CurrentThreadTag) from the message it sent to the

@@ -42,7 +42,9 @@ LRESULT CBoardPort::SendToHost(UINT message, WPARAM wParam, LPARAM lParam) {
   if (!t_onReader) return tqp::SendMsg(GetWindow(), message, wParam, lParam);
   m_readerInSend.store(true, std::memory_order_release);
   g_readersInSend.fetch_add(1, std::memory_order_acq_rel);
-  const LRESULT result = tqp::SendMsg(GetWindow(), message, wParam, lParam);
+  // A message still waiting for the host's thread when the stop comes is
+  // taken back: nothing of a closing port reaches the window.
+  const LRESULT result = tqp::SendMsg(GetWindow(), message, wParam, lParam, &m_closing);
   g_readersInSend.fetch_sub(1, std::memory_order_acq_rel);
   m_readerInSend.store(false, std::memory_order_release);
   return result;
@@ -63,11 +65,13 @@ void CBoardPort::ThreadMain(void* self) {
   CBoardPort& port = *static_cast<CBoardPort*>(self);
   t_onReader = true;
   port.m_readerTag.store(tqp::CurrentThreadTag(), std::memory_order_release);
-  port.m_threadRunning.store(1, std::memory_order_release);
+  // What the line held before the thread is dropped, and only that: the open
+  // returns once this is done, and a board may stream at once.
   {
     tqp::LockGuard guard(port.m_lineLock);
     if (port.m_line) port.m_line->Purge();
   }
+  port.m_threadRunning.store(1, std::memory_order_release);
   for (;;) {
     uint32_t error = 0;
     tqp::IoStart start;

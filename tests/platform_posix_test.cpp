@@ -242,6 +242,26 @@ TEST(Messages, SentBeforePostedEachInOrder) {
   TQDestroyWindow(window);
 }
 
+// A message waiting in the owner's queue when its sender withdraws it never
+// reaches the window, and the sender is released with 0; one that is not
+// withdrawn is handled as usual.
+TEST(Messages, AWithdrawnSendIsReleasedUnhandled) {
+  for (const bool withdraw : {false, true}) {
+    Log log;
+    HWND window = TQCreateWindow(&LogProcedure, &log);
+    std::atomic<bool> withdrawn{false};
+    std::atomic<LRESULT> result{-1};
+    std::thread sender([&] { result = tqp::SendMsg(window, 0x8001, 41, 0, &withdrawn); });
+    tqp::SleepMs(50);  // the message is queued, not yet handled
+    withdrawn = withdraw;
+    PumpFor(20);
+    sender.join();
+    EXPECT_EQ(result.load(), withdraw ? 0 : 42) << withdraw;
+    EXPECT_EQ(log.Get(), withdraw ? std::vector<UINT>{} : std::vector<UINT>{0x8001}) << withdraw;
+    TQDestroyWindow(window);
+  }
+}
+
 TEST(Messages, MutualSendsDoNotDeadlock) {
   // The owner of A blocks sending to B; B's owner, while handling that,
   // sends back to A. Both complete because a blocked sender handles what is

@@ -42,6 +42,8 @@ struct SentMessage {
   LRESULT result = 0;
   bool done = false;  // guarded by the sender's queue lock
   std::shared_ptr<ThreadQueue> sender;
+  // Set by the sender's side once the message must no longer reach the window.
+  const std::atomic<bool>* withdrawn = nullptr;
 };
 
 struct Timer {
@@ -183,7 +185,8 @@ bool HandleSent(ThreadQueue& queue) {
     any = true;
     LRESULT result = 0;
     WindowEntry entry;
-    if (LookUp(message->window, entry) && entry.procedure != nullptr) {
+    const bool withdrawn = message->withdrawn != nullptr && message->withdrawn->load(std::memory_order_acquire);
+    if (!withdrawn && LookUp(message->window, entry) && entry.procedure != nullptr) {
       result = entry.procedure(message->window, message->message, message->wParam,
                                message->lParam);
     }
@@ -319,8 +322,52 @@ bool WaitFdPumping(int fd, uint32_t ms, bool (*ready)(void*), void* context) {
 
 }  // namespace posix
 
-LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return SendMessageA(window, message, wParam, lParam);
+static LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                      const std::atomic<bool>* withdrawn) {
+  WNDPROC procedure = nullptr;
+  bool own = false;
+  if (!LookUpProcedure(window, procedure, own)) return 0;
+  if (own) return procedure ? procedure(window, message, wParam, lParam) : 0;
+  WindowEntry entry;
+  if (!LookUp(window, entry)) return 0;
+  std::shared_ptr<ThreadQueue> owner = entry.owner.lock();
+  if (!owner) return 0;
+  ThreadQueue& self = Current();
+  if (owner.get() == &self) {
+    return entry.procedure ? entry.procedure(window, message, wParam, lParam) : 0;
+  }
+  auto sent = std::make_shared<SentMessage>();
+  sent->window = window;
+  sent->message = message;
+  sent->wParam = wParam;
+  sent->lParam = lParam;
+  sent->sender = t_holder.queue;
+  sent->withdrawn = withdrawn;
+  {
+    std::lock_guard<std::mutex> guard(owner->lock);
+    if (owner->closed) return 0;
+    owner->sent.push_back(sent);
+  }
+  owner->Wake();
+  owner.reset();
+  for (;;) {
+    self.Drain();
+    {
+      std::lock_guard<std::mutex> guard(self.lock);
+      if (sent->done) return sent->result;
+    }
+    HandleSent(self);
+    {
+      std::lock_guard<std::mutex> guard(self.lock);
+      if (sent->done) return sent->result;
+    }
+    WaitWake(self, -1);
+  }
+}
+
+LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                const std::atomic<bool>* withdrawn) {
+  return Send(window, message, wParam, lParam, withdrawn);
 }
 
 bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -395,44 +442,7 @@ void* TQGetWindowUser(HWND window) {
 }
 
 LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  WNDPROC procedure = nullptr;
-  bool own = false;
-  if (!tqp::LookUpProcedure(window, procedure, own)) return 0;
-  if (own) return procedure ? procedure(window, message, wParam, lParam) : 0;
-  tqp::WindowEntry entry;
-  if (!tqp::LookUp(window, entry)) return 0;
-  std::shared_ptr<ThreadQueue> owner = entry.owner.lock();
-  if (!owner) return 0;
-  ThreadQueue& self = Current();
-  if (owner.get() == &self) {
-    return entry.procedure ? entry.procedure(window, message, wParam, lParam) : 0;
-  }
-  auto sent = std::make_shared<tqp::SentMessage>();
-  sent->window = window;
-  sent->message = message;
-  sent->wParam = wParam;
-  sent->lParam = lParam;
-  sent->sender = tqp::t_holder.queue;
-  {
-    std::lock_guard<std::mutex> guard(owner->lock);
-    if (owner->closed) return 0;
-    owner->sent.push_back(sent);
-  }
-  owner->Wake();
-  owner.reset();
-  for (;;) {
-    self.Drain();
-    {
-      std::lock_guard<std::mutex> guard(self.lock);
-      if (sent->done) return sent->result;
-    }
-    tqp::HandleSent(self);
-    {
-      std::lock_guard<std::mutex> guard(self.lock);
-      if (sent->done) return sent->result;
-    }
-    tqp::WaitWake(self, -1);
-  }
+  return tqp::Send(window, message, wParam, lParam, nullptr);
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

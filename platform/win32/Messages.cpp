@@ -46,7 +46,8 @@ bool WaitPumping(HANDLE handle, uint32_t ms) {
 
 void PumpSentMessages(uint32_t ms) { win32::WaitPumping(nullptr, ms); }
 
-LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT SendMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                const std::atomic<bool>* /*withdrawn*/) {
   return SendMessageA(window, message, wParam, lParam);
 }
 
