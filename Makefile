@@ -59,7 +59,7 @@ test-tsan: deps
 	@./scripts/ensure-packages.sh $(PACKAGES_TEST)
 	cmake -S . -B build-tsan -DTQ_SANITIZE=thread -DTQ_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/sanitizer/tsan.supp ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer targets, each run for FUZZ_SECONDS from its committed seed corpus.
 fuzz: deps
