@@ -128,9 +128,8 @@ class ServeProcess {
 
 size_t PenCount(const std::vector<StreamEvent>& events) { return StreamPenLines(events).size(); }
 
-// The eraser footprints the stroke model finds in these pen lines: the hub
-// publishes each one right after the pen-up that closes it.
-size_t FootprintCount(const std::vector<std::string>& lines) {
+// The replay's pen lines through the stroke model.
+tqtool::StrokeModel ModelOf(const std::vector<std::string>& lines) {
   tqtool::StrokeModel model;
   for (const std::string& line : lines) {
     std::istringstream fields(line);
@@ -139,6 +138,13 @@ size_t FootprintCount(const std::vector<std::string>& lines) {
     fields >> kind >> x >> y >> code;
     model.Pen(kind == "down" ? TQ_MSG_PEN_DOWN : (kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP), x, y, code);
   }
+  return model;
+}
+
+// The eraser footprints in these pen lines: the hub publishes each one right
+// after the pen-up that closes it.
+size_t FootprintCount(const std::vector<std::string>& lines) {
+  const tqtool::StrokeModel model = ModelOf(lines);
   size_t footprints = 0;
   for (const tqtool::InkPage& page : model.Pages()) footprints += page.footprints.size();
   return footprints;
@@ -366,14 +372,7 @@ Mask InkOf(const std::string& png, const Frame& f, double boardWidth, double boa
 // The plain version of a page: the replay's pen messages through the stroke
 // model, and what the eraser left of them.
 std::vector<tqtool::InkStroke> InkLeft(const std::vector<std::string>& lines, bool& erased) {
-  tqtool::StrokeModel model;
-  for (const std::string& line : lines) {
-    std::istringstream fields(line);
-    std::string kind;
-    int x = 0, y = 0, code = 0;
-    fields >> kind >> x >> y >> code;
-    model.Pen(kind == "down" ? TQ_MSG_PEN_DOWN : (kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP), x, y, code);
-  }
+  const tqtool::StrokeModel model = ModelOf(lines);
   erased = !model.Pages().back().footprints.empty();
   return tqtool::Remaining(model.Pages().back());
 }
