@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "ExportSession.h"
+#include "export/ExportSession.h"
 
 namespace fs = std::filesystem;
 

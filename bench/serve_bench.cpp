@@ -15,8 +15,8 @@
 #include <mutex>
 
 #include "PtyBench.h"
-#include "ServeHttp.h"
-#include "ServeHub.h"
+#include "serve/ServeHttp.h"
+#include "serve/ServeHub.h"
 #include "TQApi.h"
 
 namespace {

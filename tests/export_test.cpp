@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "ExportSession.h"
-#include "InkDrawing.h"
-#include "StrokeModel.h"
+#include "export/ExportSession.h"
+#include "export/CairoWriter.h"
+#include "ink/StrokeModel.h"
 #include "geometry/Truncate.h"
 #include "support/PtyBoard.h"
 

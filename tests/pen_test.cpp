@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Calibration.h"
-#include "PenDevice.h"
-#include "PenFrames.h"
+#include "pen/Calibration.h"
+#include "pen/PenDevice.h"
+#include "pen/PenFrames.h"
 
 #ifdef TQ_HAVE_EVEMU
 extern "C" {

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "ServeHttp.h"
-#include "ServeHub.h"
+#include "serve/ServeHttp.h"
+#include "serve/ServeHub.h"
 #include "support/HttpProbe.h"
 
 namespace {

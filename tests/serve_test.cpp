@@ -21,7 +21,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "StrokeModel.h"
+#include "ink/StrokeModel.h"
 #include "support/HeadlessBrowser.h"
 #include "support/HttpProbe.h"
 #include "support/TempDir.h"

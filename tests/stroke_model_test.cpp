@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "StrokeModel.h"
+#include "ink/StrokeModel.h"
 
 namespace {
 

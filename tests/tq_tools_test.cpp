@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "InkDocument.h"
+#include "export/InkDocument.h"
 #include "capture/CaptureFile.h"
 #include "support/Packets.h"
 #include "support/PtyBoard.h"

@@ -19,7 +19,7 @@
 #include <fstream>
 #include <string>
 
-#include "TqOptions.h"
+#include "common/CommandLine.h"
 #include "sim/SimBoard.h"
 #include "sim/SimDrawing.h"
 
