@@ -50,12 +50,24 @@ std::string Spelled(const std::string& option) {
   return out;
 }
 
+// A value as a person writes it: no exponent, no trailing zeros.
+std::string Plain(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f", value);
+  std::string out = text;
+  while (out.back() == '0') out.pop_back();
+  if (out.back() == '.') out.pop_back();
+  return out;
+}
+
+// "a whole number from 1 to 8", "a number from 0.01 to 1000".
 template <typename T>
 std::string Range(T low, T high) {
-  std::ostringstream text;
-  text << (std::is_floating_point_v<T> ? "a number" : "a whole number") << " from " << low << " to "
-       << high;
-  return text.str();
+  if constexpr (std::is_floating_point_v<T>) {
+    return "a number from " + Plain(low) + " to " + Plain(high);
+  } else {
+    return "a whole number from " + std::to_string(low) + " to " + std::to_string(high);
+  }
 }
 
 }  // namespace
@@ -129,19 +141,7 @@ void CommandLine::Argument(const std::string& name, std::string& value, const st
   Describe(name, help);
 }
 
-void CommandLine::Board(long& port, std::string& device) {
-  // Any whole number: the library answers a port outside 1 to 8 itself.
-  Number("--port", port, INT_MIN, INT_MAX, "N", "the board's port, 1 to 8 (the device COM<N>)");
-  Text("--device", device, "PATH", "the serial device of the board (as port N, or port 1)");
-  m_checks.push_back([this, &port, &device]() -> std::string {
-    if (!Given("--device")) return Given("--port") ? "" : "give --port N or --device PATH";
-    if (device.empty()) return "--device needs a path";
-    if (!Given("--port")) port = 1;
-    // The library finds COM<N> through TQ_COM<N>.
-    setenv(("TQ_COM" + std::to_string(port)).c_str(), device.c_str(), 1);
-    return {};
-  });
-}
+void CommandLine::Check(std::function<std::string()> check) { m_checks.push_back(std::move(check)); }
 
 void CommandLine::Version(const std::string& text) {
   m_app->set_version_flag("--version", text);
@@ -171,7 +171,7 @@ int CommandLine::Parse(int argc, char** argv) {
 }
 
 int CommandLine::Fail(const std::string& problem) const {
-  std::fprintf(stderr, "%s: %s\n%s", m_name.c_str(), problem.c_str(), Help().c_str());
+  std::fprintf(stderr, "%s: %s\nsee %s --help\n", m_name.c_str(), problem.c_str(), m_name.c_str());
   return 2;
 }
 

@@ -1,8 +1,9 @@
 // The command line of every tq command and of tqsim, read one way: the same
 // --help layout, and anything that is not understood (an unknown option, a
-// missing or malformed value, a stray argument) answered with what is wrong
-// and the command's usage on standard error, exit status 2. A bad value is
-// quoted with the option it was given to.
+// missing or malformed value, a value outside its range, a stray argument)
+// answered on standard error with one line of what is wrong and where the
+// help is, exit status 2. A bad value is quoted with the option it was given
+// to and the values it may take, in words.
 #pragma once
 
 #include <functional>
@@ -37,9 +38,9 @@ class CommandLine {
   // An argument without an option name; required unless `optional`.
   void Argument(const std::string& name, std::string& value, const std::string& help,
                 bool optional = false);
-  // Commands that open a board: --port N (1 to 8) and --device PATH, which
-  // names the device to open as that port (port 1 when no --port is given).
-  void Board(long& port, std::string& device);
+  // A check of the values once the command line is read: "" or the problem,
+  // reported as a usage error.
+  void Check(std::function<std::string()> check);
   // Adds --version, printing `text`.
   void Version(const std::string& text);
 

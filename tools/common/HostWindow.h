@@ -35,14 +35,4 @@ class PrintingWindow {
   std::function<bool(UINT)> m_filter;
 };
 
-// Handles every message waiting for the calling thread, without waiting.
-void DrainMessages();
-
-// Meaning of a TQ_ERROR_CODE in words.
-const char* ErrorMeaning(int code);
-
-// Why an open of `port` failed, in words; for a device that could not be
-// opened (error 1) the device, the system's reason and what may help.
-std::string OpenFailure(TQ_PORT port, TQ_ERROR_CODE code);
-
 }  // namespace tqtool

@@ -6,6 +6,7 @@
 
 #include "common/OutputFile.h"
 #include "common/HostWindow.h"
+#include "common/MessageLoop.h"
 #include "api/BoardPort.h"
 #include "capture/Replay.h"
 

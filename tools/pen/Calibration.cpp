@@ -180,4 +180,9 @@ std::string LibinputMatrixLine(const std::array<double, 6>& matrix, const std::s
          "\", ENV{LIBINPUT_CALIBRATION_MATRIX}=\"" + values + "\"";
 }
 
+bool ParseSize(const std::string& text, int32_t& width, int32_t& height) {
+  char extra = 0;
+  return std::sscanf(text.c_str(), "%dx%d%c", &width, &height, &extra) == 2 && width > 0 && height > 0;
+}
+
 }  // namespace tqpen

@@ -59,6 +59,9 @@ bool ParseCalibration(const std::string& text, Calibration& out, std::string& er
 // Screen pixels per board unit along the top edge of the picture.
 double PixelsPerBoardUnit(const Calibration& calibration);
 
+// "WIDTHxHEIGHT" (1920x1080), both above 0; false for anything else.
+bool ParseSize(const std::string& text, int32_t& width, int32_t& height);
+
 // The screen pixel of a board position, clamped to the screen.
 int32_t ClampToRange(double value, int32_t max);
 

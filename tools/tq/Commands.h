@@ -10,9 +10,7 @@ int RunReplayCommand(int argc, char** argv);
 int RunInfoCommand(int argc, char** argv);
 int RunDumpCommand(int argc, char** argv);
 int RunRenderCommand(int argc, char** argv);
-#ifdef TQ_HAVE_PEN
 int RunPenCommand(int argc, char** argv);
 int RunCalibrateCommand(int argc, char** argv);
-#endif
 int RunExportCommand(int argc, char** argv);
 int RunServeCommand(int argc, char** argv);

@@ -1,5 +1,4 @@
 // tq live: open a board and print what its window receives.
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -11,7 +10,10 @@
 #include "tq/Commands.h"
 #include "common/CommandLine.h"
 #include "common/OutputFile.h"
+#include "common/Board.h"
 #include "common/HostWindow.h"
+#include "common/MessageLoop.h"
+#include "common/Report.h"
 
 namespace {
 
@@ -37,20 +39,6 @@ const char kFooter[] =
 // The comm code of a line that failed under the reader.
 constexpr WPARAM kLineFailed = 8;
 
-volatile std::sig_atomic_t g_stop = 0;
-
-void OnSignal(int) { g_stop = 1; }
-
-struct Loop {
-  static inline unsigned deadline = 0;  // ms since start, 0: none
-  static inline unsigned start = 0;
-  static inline bool lineFailed = false;
-};
-
-void OnTick(HWND, UINT, UINT_PTR, DWORD now) {
-  if (g_stop || (Loop::deadline != 0 && now - Loop::start >= Loop::deadline)) PostQuitMessage(0);
-}
-
 bool IsRawName(const std::string& path) {
   return path.size() > 4 && path.compare(path.size() - 4, 4, ".raw") == 0;
 }
@@ -62,27 +50,23 @@ bool HoldsCaptureHeader(const std::string& path) {
 }
 
 struct LiveOptions {
-  long port = 0, seconds = 0, pod = -1, height = -1;
-  std::string device, svg, record;
-  bool events = false, noValidate = false, noAntiStreak = false, noSmooth = false;
+  tqtool::BoardOptions board;
+  double seconds = 0;
+  std::string svg, record;
+  bool events = false;
 };
 
 int ParseLive(int argc, char** argv, LiveOptions& o) {
   tqtool::CommandLine line("tq live",
-                           "tq live (--port N | --device PATH) (--events | --svg OUT.svg)\n"
+                           "tq live (--port N | --device NAME) (--events | --svg OUT.svg)\n"
                            "               [--seconds S] [--pod P] [--height H]\n"
                            "               [--no-validate] [--no-antistreak] [--no-smooth]\n"
                            "               [--record FILE.raw]",
                            kAbout, kFooter);
-  line.Board(o.port, o.device);
+  tqtool::AddBoardOptions(line, o.board);
   line.Flag("--events", o.events, "print every message");
   line.Text("--svg", o.svg, "OUT.svg", "draw the strokes into OUT.svg when the port closes");
-  line.Number("--seconds", o.seconds, 0, 2000000, "S", "close the port after S seconds");
-  line.Number("--pod", o.pod, 0, 3, "P", "the pod location, 0 to 3");
-  line.Number("--height", o.height, 0, 65535, "H", "the board height, in board units");
-  line.Flag("--no-validate", o.noValidate, "switch the validation stage off");
-  line.Flag("--no-antistreak", o.noAntiStreak, "switch the anti-streak stage off");
-  line.Flag("--no-smooth", o.noSmooth, "switch the smoothing stage off");
+  line.Number("--seconds", o.seconds, 0.0, 1e9, "S", "close the port after S seconds");
   line.Text("--record", o.record, "FILE.raw", "save the session's raw capture as FILE.raw");
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
   if (!o.events && o.svg.empty() && o.record.empty()) {
@@ -92,33 +76,10 @@ int ParseLive(int argc, char** argv, LiveOptions& o) {
   for (const std::string& output : {o.svg, o.record}) {
     if (output.empty()) continue;
     if (const std::string problem = tqtool::OutputProblem(output); !problem.empty()) {
-      std::fprintf(stderr, "error tq live: %s\n", problem.c_str());
-      return 1;
+      return tqtool::Failed("live", problem);
     }
   }
   return -1;
-}
-
-void ApplySettings(TQ_PORT number, const LiveOptions& o) {
-  if (o.pod >= 0) TQSetPodLocation(number, static_cast<POD_LOCATION>(o.pod));
-  if (o.height >= 0) TQSetBoardHeight(number, static_cast<unsigned>(o.height));
-  if (o.noValidate) TQSetValidateStatus(number, VALIDATION_OFF);
-  if (o.noAntiStreak) TQSetAntiStreakStatus(number, ANTISTREAK_OFF);
-  if (o.noSmooth) TQSetFilterStatus(number, FILTER_OFF);
-  // The recording takes over from the capture in the temporary directory.
-  if (!o.record.empty()) TQOpenDumpFiles(number, o.record.substr(0, o.record.size() - 4).c_str(), 1);
-}
-
-void RunMessageLoop(long seconds) {
-  Loop::start = GetTickCount();
-  Loop::deadline = static_cast<unsigned>(seconds) * 1000u;
-  const UINT_PTR tick = SetTimer(nullptr, 0, 100, &OnTick);
-  MSG msg;
-  while (!g_stop && GetMessageA(&msg, nullptr, 0, 0)) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-  KillTimer(nullptr, tick);
 }
 
 bool WritePicture(const LiveOptions& o, const tqtool::StrokeModel& model) {
@@ -128,7 +89,7 @@ bool WritePicture(const LiveOptions& o, const tqtool::StrokeModel& model) {
     if (!tqtool::WriteSvgPage(picture, 0, out, why)) out.setstate(std::ios::badbit);
   });
   if (written) return true;
-  std::fprintf(stderr, "error tq live: cannot write %s\n", o.svg.c_str());
+  tqtool::Failed("live", "cannot write '" + o.svg + "'", why);
   return false;
 }
 
@@ -137,43 +98,40 @@ bool WritePicture(const LiveOptions& o, const tqtool::StrokeModel& model) {
 int RunLiveCommand(int argc, char** argv) {
   LiveOptions o;
   if (const int status = ParseLive(argc, argv, o); status >= 0) return status;
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  std::signal(SIGHUP, OnSignal);
+  tqtool::CatchStopSignals();
   tqtool::PrintingWindow window(stdout, [&o](UINT) { return o.events; });
   // Only a picture needs the strokes: --events alone keeps nothing.
   tqtool::StrokeModel model(false);
-  window.onMessage = [&o, &model](UINT message, WPARAM wParam, LPARAM lParam) {
+  bool lineFailed = false;
+  window.onMessage = [&o, &model, &lineFailed](UINT message, WPARAM wParam, LPARAM lParam) {
     if (!o.svg.empty()) model.Add(message, wParam, lParam);
     // The watchdog would report the silence of a vanished board for ever.
     if (message == TQ_MSG_COMM_ERROR && wParam == kLineFailed) {
-      Loop::lineFailed = true;
-      g_stop = 1;
+      lineFailed = true;
+      PostQuitMessage(0);
     }
   };
-  const TQ_PORT number = static_cast<TQ_PORT>(o.port);
-  const TQ_ERROR_CODE result = TQOpenPort(number, window.Handle());
+  tqtool::OpenBoard board;
+  const TQ_ERROR_CODE result = tqtool::Open(o.board, window.Handle(), board);
   if (result != TQ_SUCCESS) {
-    std::fprintf(stderr, "error %d %s\n", static_cast<int>(result), tqtool::OpenFailure(number, result).c_str());
-    return 1;
+    tqtool::DrainMessages();
+    return tqtool::Failed("live", tqtool::OpenFailure(o.board.Port(), result));
   }
-  ApplySettings(number, o);
-  RunMessageLoop(o.seconds);
-  unsigned width = 0, height = 0;
-  TQGetBoardWidth(number, &width);
-  TQGetMaxBoardHeight(number, &height);
-  model.SetBoard(width, height);
-  TQClose(number);
+  // The recording takes over from the capture in the temporary directory.
+  if (!o.record.empty()) TQOpenDumpFiles(o.board.Port(), o.record.substr(0, o.record.size() - 4).c_str(), 1);
+  tqtool::LoopSettings loop;
+  loop.seconds = o.seconds;
+  tqtool::RunMessageLoop(loop);
+  model.SetBoard(board.width, board.maxHeight);
+  TQClose(o.board.Port());
   tqtool::DrainMessages();
   std::fflush(stdout);
-  if (Loop::lineFailed) {
-    std::fprintf(stderr, "error tq live: the board's line failed (line error 8): was it unplugged or "
-                 "switched off?\n");
+  if (lineFailed) {
+    tqtool::Failed("live", "the board's line failed (line error 8)", "was it unplugged or switched off?");
   }
   if (!o.svg.empty() && !WritePicture(o, model)) return 1;
   if (!o.record.empty() && !HoldsCaptureHeader(o.record)) {
-    std::fprintf(stderr, "error tq live: the recording %s could not be created\n", o.record.c_str());
-    return 1;
+    return tqtool::Failed("live", "the recording '" + o.record + "' could not be created");
   }
-  return Loop::lineFailed ? 1 : 0;
+  return lineFailed ? 1 : 0;
 }

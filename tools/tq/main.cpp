@@ -4,6 +4,7 @@
 
 #include "tq/Commands.h"
 #include "common/CommandLine.h"
+#include "common/Report.h"
 
 namespace {
 
@@ -23,10 +24,8 @@ const Command kCommands[] = {
     {"info", RunInfoCommand, "print the header and the contents by kind of a capture file"},
     {"dump", RunDumpCommand, "print the sample records of a .val or .out capture"},
     {"render", RunRenderCommand, "draw a raw capture: raw points and delivered strokes (SVG)"},
-#ifdef TQ_HAVE_PEN
     {"pen", RunPenCommand, "make the board a pen tablet on the desktop (uinput)"},
     {"calibrate", RunCalibrateCommand, "map the board onto a screen: four targets, a file"},
-#endif
     {"export", RunExportCommand, "write a raw capture as a document (xopp, inkml, pdf, png, svg)"},
     {"serve", RunServeCommand, "show the board live in a browser (or a capture, at its pace)"},
 };
@@ -40,7 +39,7 @@ void Usage(std::FILE* out) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    Usage(stderr);
+    std::fputs("tq: give a command\nsee tq --help\n", stderr);
     return 2;
   }
   if (tqtool::IsHelp(argv[1])) {
@@ -54,7 +53,6 @@ int main(int argc, char** argv) {
   for (const Command& command : kCommands) {
     if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 1, argv + 1);
   }
-  std::fprintf(stderr, "tq: unknown command '%s'\n", argv[1]);
-  Usage(stderr);
+  std::fprintf(stderr, "tq: unknown command '%s'\nsee tq --help\n", tqtool::Printable(argv[1]).c_str());
   return 2;
 }

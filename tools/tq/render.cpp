@@ -14,6 +14,7 @@
 #include "common/CommandLine.h"
 #include "common/OutputFile.h"
 #include "common/HostWindow.h"
+#include "common/MessageLoop.h"
 #include "capture/Replay.h"
 #include "protocol/HostMapping.h"
 

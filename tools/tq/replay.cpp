@@ -16,6 +16,7 @@
 #include "tq/Commands.h"
 #include "common/CommandLine.h"
 #include "common/HostWindow.h"
+#include "common/MessageLoop.h"
 #include "capture/CaptureFile.h"
 #include "capture/Replay.h"
 #include "protocol/HostMapping.h"

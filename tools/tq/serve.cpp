@@ -6,7 +6,6 @@
 // viewer. The hub's broadcaster and the web server's threads do the rest.
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "sim/ReplayBoard.h"
@@ -14,17 +13,11 @@
 #include "serve/ServeHub.h"
 #include "tq/Commands.h"
 #include "common/CommandLine.h"
-#include "common/HostWindow.h"
+#include "common/Board.h"
+#include "common/MessageLoop.h"
+#include "common/Report.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void OnSignal(int) { g_stop = 1; }
-
-void OnTick(HWND, UINT, UINT_PTR, DWORD) {
-  if (g_stop) PostQuitMessage(0);
-}
 
 bool IsBoardMessage(UINT message) {
   return (message >= TQ_MSG_PEN_DOWN && message <= TQ_MSG_BOARD_CHECK) || message == TQ_MSG_BOARD_0x90;
@@ -34,20 +27,6 @@ LRESULT Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* hub = static_cast<tqtool::ServeHub*>(TQGetWindowUser(window));
   if (hub != nullptr && IsBoardMessage(message)) hub->Post(tqtool::CopyMessage(message, wParam, lParam));
   return 0;
-}
-
-// The board's version as a viewer sees it: the reply's text without its
-// lead byte and padding, and nothing a page could take for markup.
-std::string VersionText(TQ_PORT port) {
-  char reply[20] = {};
-  TQGetBoardVersion(port, reply);
-  std::string text;
-  for (const char* c = reply + 1; *c != '\0'; ++c) {
-    if ((*c >= '0' && *c <= '9') || *c == '.' || (*c >= 'A' && *c <= 'Z') || (*c >= 'a' && *c <= 'z')) {
-      text.push_back(*c);
-    }
-  }
-  return text;
 }
 
 const char kAbout[] =
@@ -65,8 +44,7 @@ const char kFooter[] =
     "opened, 2 for usage.\n";
 
 struct Options {
-  long port = 0;
-  std::string device;
+  tqtool::BoardOptions board;
   std::string replay;
   double speed = 1.0;
   std::string listen = "127.0.0.1:8080";
@@ -76,78 +54,60 @@ struct Options {
 // -1 when the command is to go on, else its exit status.
 int Parse(int argc, char** argv, Options& o) {
   tqtool::CommandLine line("tq serve",
-                           "tq serve (--port N | --device PATH | --replay FILE.raw [--speed X])\n"
-                           "                [--listen ADDR:PORT] [--viewers V]",
+                           "tq serve (--port N | --device NAME | --replay FILE.raw [--speed X])\n"
+                           "                [--listen ADDR:PORT] [--viewers V] [--pod P] [--height H] [--no-*]",
                            kAbout, kFooter);
-  line.Number("--port", o.port, 1, 8, "N", "the board's port (with --replay: the port the capture plays on)");
-  line.Text("--device", o.device, "PATH", "the serial device of the board (as port N, or port 1)");
-  line.Text("--replay", o.replay, "FILE.raw", "play this raw capture as the board");
+  tqtool::AddBoardOptions(line, o.board, true, false);
+  line.Text("--replay", o.replay, "FILE.raw", "play this raw capture as the board (on port N, or 1)");
   line.Number("--speed", o.speed, 0.01, 1000.0, "X", "with --replay: times the line's pace (default 1)");
   line.Text("--listen", o.listen, "ADDR:PORT", "where to listen (default 127.0.0.1:8080; port 0: any free one)");
   line.Number("--viewers", o.viewers, 1, 1024, "V", "viewers at most, the next is answered 503 (default 32)");
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
-  const bool board = line.Given("--port") || line.Given("--device");
-  if (o.replay.empty() && !board) return line.Fail("give --port N, --device PATH or --replay FILE.raw");
+  if (o.replay.empty() && !o.board.Given()) return line.Fail("give --port N, --device NAME or --replay FILE.raw");
   if (!o.replay.empty() && line.Given("--device")) return line.Fail("--replay plays its own device, not --device");
   if (o.replay.empty() && line.Given("--speed")) return line.Fail("--speed goes with --replay");
   tqtool::ListenAddress address;
   if (!tqtool::ParseListenAddress(o.listen, address)) {
     return line.Fail("--listen wants ADDR:PORT, [IPV6]:PORT or :PORT, not '" + o.listen + "'");
   }
-  if (o.port == 0) o.port = 1;
-  // The library finds COM<N> through TQ_COM<N>.
-  if (!o.device.empty()) setenv(("TQ_COM" + std::to_string(o.port)).c_str(), o.device.c_str(), 1);
+  if (o.board.port == 0) o.board.port = 1;
   return -1;
 }
 
-int Serve(const Options& o) {
+int Serve(Options& o) {
   tqtool::ListenAddress address;
   tqtool::ParseListenAddress(o.listen, address);
-  const TQ_PORT port = static_cast<TQ_PORT>(o.port);
+  const TQ_PORT port = o.board.Port();
   std::string error;
   tqtool::ReplayBoard replay;
   if (!o.replay.empty()) {
-    if (!replay.Open(o.replay, o.speed, error)) {
-      std::fprintf(stderr, "error tq serve: %s\n", error.c_str());
-      return 1;
-    }
-    setenv(("TQ_COM" + std::to_string(port)).c_str(), replay.Path().c_str(), 1);
+    if (!replay.Open(o.replay, o.speed, error)) return tqtool::Failed("serve", error);
+    tqtool::MapPort(port, replay.Path());
   }
   tqtool::ServeLimits limits;
   limits.maxViewers = static_cast<size_t>(o.viewers);
   tqtool::ServeHub hub(limits);
   tqtool::ServeHttp http(hub, limits.maxViewers);
-  if (!http.Bind(address, error)) {
-    std::fprintf(stderr, "error tq serve: %s\n", error.c_str());
-    return 1;
-  }
+  if (!http.Bind(address, error)) return tqtool::Failed("serve", error);
   HWND window = TQCreateWindow(&Procedure, &hub);
-  const TQ_ERROR_CODE opened = TQOpenPort(port, window);
+  tqtool::OpenBoard board;
+  const TQ_ERROR_CODE opened = tqtool::Open(o.board, window, board);
   if (opened != TQ_SUCCESS) {
-    std::fprintf(stderr, "error tq serve: port %d: error %d %s\n", port, static_cast<int>(opened),
-                 tqtool::ErrorMeaning(opened));
+    tqtool::DrainMessages();
     TQDestroyWindow(window);
-    return 1;
+    return tqtool::Failed("serve", tqtool::OpenFailure(port, opened));
   }
-  unsigned width = 0, height = 0;
-  TQGetBoardWidth(port, &width);
-  TQGetMaxBoardHeight(port, &height);
-  const std::string version = VersionText(port);
-  hub.SetBoard(width, height != 0 ? height : width, version);
+  hub.SetBoard(board.width, board.maxHeight != 0 ? board.maxHeight : board.width, board.version);
   hub.PostState(true, true);
   http.Start();
-  std::printf("tq serve: board %s on port %d%s, serving %s\n", version.c_str(), port,
+  std::printf("tq serve: board %s on port %d%s, serving %s\n", board.version.c_str(), port,
               o.replay.empty() ? "" : (" (replay of " + o.replay + ")").c_str(),
               tqtool::ListenUrl(address, http.Port()).c_str());
   std::fflush(stdout);
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  tqtool::CatchStopSignals();
   std::signal(SIGPIPE, SIG_IGN);  // a viewer gone mid-write is the write's failure
-  const UINT_PTR tick = SetTimer(nullptr, 0, 100, &OnTick);
-  MSG msg;
-  while (!g_stop && GetMessageA(&msg, nullptr, 0, 0)) DispatchMessageA(&msg);
-  KillTimer(nullptr, tick);
+  tqtool::RunMessageLoop();
   TQClose(port);
   tqtool::DrainMessages();
   hub.PostState(false, false);
@@ -157,9 +117,9 @@ int Serve(const Options& o) {
   replay.Stop();
   TQDestroyWindow(window);
   const tqtool::ServeCounts counts = hub.Counts();
-  std::fprintf(stderr, "tq serve: %llu events, %llu viewers dropped for not reading, %llu messages lost\n",
-               static_cast<unsigned long long>(counts.events), static_cast<unsigned long long>(counts.dropped),
-               static_cast<unsigned long long>(counts.lostInbox));
+  tqtool::Say("serve", std::to_string(counts.events) + " events, " + std::to_string(counts.dropped) +
+                           " viewers dropped for not reading, " + std::to_string(counts.lostInbox) +
+                           " messages lost");
   return 0;
 }
 
