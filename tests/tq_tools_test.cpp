@@ -14,6 +14,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -525,6 +526,57 @@ TEST(RawPointLayer, KeepsASmallLayerWholeAndThinsALongOne) {
   EXPECT_EQ(layer.Seen(), 200100u);
   EXPECT_LE(layer.Points().size(), tqtool::RawPointLayer::kKeptWhole + 100);
   EXPECT_GE(layer.Points().size(), tqtool::RawPointLayer::kKeptWhole);
+}
+
+}  // namespace
+
+namespace {
+
+// Every command that takes a board reads the board the same way and fails
+// the same way: the device named as ttyUSB0 or as a path, the failure naming
+// the device and the reason, a port outside 1 to 8 and an unknown option as
+// usage errors of one line and a pointer to the help.
+TEST(TqBoardOptions, EveryBoardCommandOpensAndFailsAlike) {
+  struct Command {
+    std::string name, extra;  // what it needs beside the board
+    bool runs;                // ends on its own with --seconds against a live board
+  } const commands[] = {
+      {"probe", "", true},
+      {"live", "--events --seconds 1", true},
+      {"pen", "--dry-run --seconds 1", true},
+      {"calibrate", "--screen 800x600 --out /dev/null", false},
+      {"serve", "--listen 127.0.0.1:0", false},
+  };
+  const std::string missing = "tq-no-such-board-here";
+  for (const Command& c : commands) {
+    const std::string tq = "env -u TQ_COM1 " + kTq + " " + c.name + " " + c.extra + " ";
+    const ToolRun gone = Shell(tq + "--device " + missing);
+    EXPECT_EQ(gone.status, 1) << c.name << ": " << gone.err;
+    EXPECT_EQ(gone.err.rfind("tq " + c.name + ": cannot open /dev/" + missing + " (COM1): no such device", 0), 0u)
+        << c.name << ": " << gone.err;
+
+    const ToolRun port = Shell(tq + "--port 9");
+    EXPECT_EQ(port.status, 2) << c.name;
+    EXPECT_EQ(port.err, "tq " + c.name + ": bad value '9' for --port: a whole number from 1 to 8 is wanted\n" +
+                            "see tq " + c.name + " --help\n");
+    const ToolRun word = Shell(tq + "--port one");
+    EXPECT_EQ(word.status, 2) << c.name;
+    EXPECT_TRUE(Has(word.err, "'one'") && Has(word.err, "a whole number from 1 to 8")) << word.err;
+
+    const ToolRun unknown = Shell(tq + "--port 1 --bogus");
+    EXPECT_EQ(unknown.status, 2) << c.name;
+    EXPECT_TRUE(Has(unknown.err, "--bogus")) << c.name << ": " << unknown.err;
+    EXPECT_EQ(std::count(unknown.err.begin(), unknown.err.end(), '\n'), 2) << unknown.err;
+    EXPECT_TRUE(Has(unknown.err, "\nsee tq " + c.name + " --help\n")) << unknown.err;
+    EXPECT_TRUE(gone.out.empty() && port.out.empty() && unknown.out.empty()) << c.name;
+
+    if (!c.runs) continue;
+    // The pty's name under /dev, written as a unit's instance names it.
+    tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+    const ToolRun opened = Shell(tq + "--device " + board.SlavePath().substr(1));
+    EXPECT_EQ(opened.status, 0) << c.name << ": " << opened.err;
+    EXPECT_TRUE(board.CountReceived(0x20) >= 1) << c.name;
+  }
 }
 
 }  // namespace
