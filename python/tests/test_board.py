@@ -84,6 +84,8 @@ class BoardTest(Scratch):
         with SimBoard(self.path("board"), args, seconds=10):
             with tqapi.Board(device=self.path("board")) as board:
                 self.assertEqual((board.validate, board.smooth, board.antistreak), (True,) * 3)
+                # Set up as every tq command sets a board up.
+                self.assertEqual((board.pod_location, board.height), (0, board.max_height))
                 board.smooth = False
                 board.height = 1200
                 self.assertEqual((board.smooth, board.height), (False, 1200))

@@ -74,12 +74,25 @@ class _Interrupt:
             self._previous = None
 
 
-class Board:
-    """An open board. `Board(port=1)` opens COM1; `Board(device="/dev/ttyUSB0")`
-    opens that device on a free port; `Board()` tries ports 1 and 2. Raises
-    OpenError or PortError when the board cannot be opened."""
+def device_path(name):
+    """The device a name stands for, as every tq command reads --device: a
+    name without a slash is one under /dev ("ttyUSB0"), "dev/..." a path from
+    the root (a systemd instance name), anything else a path as given."""
+    name = os.fspath(name)
+    if "/" not in name:
+        return "/dev/" + name
+    return "/" + name if name.startswith("dev/") else name
 
-    def __init__(self, port=None, device=None):
+
+class Board:
+    """An open board. `Board(port=1)` opens COM1; `Board(device="ttyUSB0")`
+    (or a path, "/dev/ttyUSB0") opens that device, on port `port` or a free
+    one; `Board()` tries ports 1 and 2. As the tq commands do, the board is
+    set up right after the open: pod location `pod` (default 0) and the board
+    height `height` (default: the largest the board allows). Raises OpenError
+    or PortError when the board cannot be opened."""
+
+    def __init__(self, port=None, device=None, pod=0, height=None):
         self._window = Window()
         self._open = False
         try:
@@ -90,12 +103,18 @@ class Board:
         self._open = True
         _held[self.port] = weakref.ref(self)
         self._thread = threading.get_ident()
-        self.device = device
+        self.device = None if device is None else device_path(device)
         self._pod_location = PodLocation.LOCATION_0
         self._height = 0
         # All three filter stages are on after opening.
         self._switches = {"TQSetValidateStatus": True, "TQSetFilterStatus": True,
                           "TQSetAntiStreakStatus": True}
+        try:
+            self.pod_location = pod
+            self.height = self.max_height if height is None else height
+        except BaseException:
+            self.close()
+            raise
 
     def _open_port(self, port, device):
         if device is None and port is None:
@@ -109,7 +128,7 @@ class Board:
         previous = os.environ.get(name)
         if device is not None:
             # The library names COM<n> through the environment at every open.
-            os.environ[name] = os.fspath(device)
+            os.environ[name] = device_path(device)
         try:
             check(n.lib().TQOpenPort(port, self._window.handle))
         finally:
