@@ -55,9 +55,12 @@ bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return PostMessageA(window, message, wParam, lParam) != 0;
 }
 
-bool PostMsgOnce(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return PostMsg(window, message, wParam, lParam);
+// Not counted yet: bounded by the system's own queue limit only.
+bool PostMsgBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, size_t limit) {
+  return limit != 0 && PostMsg(window, message, wParam, lParam);
 }
+
+void WatchPosted(HWND) {}
 
 void RemovePosted(UINT message, LPARAM lParam) {
   // Taken out of the calling thread's queue; those of other ports go back.
