@@ -197,7 +197,9 @@ typedef struct SPenPoint {
  * a protocol-2 board stays silent after it was asked for a sign of life; also
  * posted (lParam = port number) by boards below version 2.0, one for each "v"
  * packet, live and in a replay alike. Up to 1024 of a port wait undelivered
- * in the queue; while that many wait, further ones are dropped. */
+ * in the queue; while that many wait, further ones are dropped. (On Windows
+ * the count needs the port opened, or the replay run, on the thread of its
+ * window; posts to another thread's window are bounded by the system only.) */
 #define TQ_MSG_BOARD_CHECK 0x8007u
 /* Posted by boards below version 2.0, one for each type-0x90 packet: wParam 0,
  * lParam = port number; up to 1024 of a port wait undelivered, as above. */
