@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "capture/CaptureFile.h"
+#include "common/CaptureInput.h"
 
 namespace tqtool {
 
@@ -26,38 +27,20 @@ double Now() {
 // sent before that would be thrown away with the line's buffers.
 constexpr double kStartDelay = 0.3;
 
-bool ReadWhole(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = "cannot open '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  uint8_t block[16384];
-  size_t got;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes.insert(bytes.end(), block, block + got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) error = "cannot read '" + path + "'";
-  return !failed;
-}
-
 }  // namespace
 
 ReplayBoard::~ReplayBoard() { Stop(); }
 
 bool ReplayBoard::Open(const std::string& path, double speed, std::string& error) {
-  std::vector<uint8_t> bytes;
-  if (!ReadWhole(path, bytes, error)) return false;
-  if (bytes.size() < tq::kCaptureHeaderSize) {
-    error = "'" + path + "' is shorter than a capture header";
-    return false;
-  }
-  const tq::SCaptureHeader header = tq::DecodeCaptureHeader(bytes.data());
+  SCapture capture;
+  if (!ReadCapture(path, capture, error)) return false;
+  const tq::SCaptureHeader& header = capture.header;
+  if (error = CaptureHeaderProblem(path, header); !error.empty()) return false;
   if (!tqsim::MakeModel(header.boardVersion, header.receiverSpacing, m_model)) {
     error = "'" + path + "' is not the capture of a board this tool can play (version, baseline)";
     return false;
   }
-  m_body.assign(bytes.begin() + tq::kCaptureHeaderSize, bytes.end());
+  m_body = std::move(capture.body);
   m_speed = speed;
   m_master = posix_openpt(O_RDWR | O_NOCTTY);
   if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
