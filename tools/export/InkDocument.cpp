@@ -153,9 +153,8 @@ InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout, co
                           const StrokeModel* unfiltered) {
   InkDocument document;
   document.unitsPerMm = layout.unitsPerMm;
-  document.boardWidth = model.Width();
-  // A board whose height the probe could not give is drawn square.
-  document.boardHeight = model.Height() != 0 ? model.Height() : model.Width();
+  document.boardWidth = model.Area().width;
+  document.boardHeight = model.Area().height;
   document.pens = pens;
   document.debug = layout.debug;
   for (size_t index = 0; index < model.Pages().size(); ++index) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "TQApi.h"
+#include "ink/BoardArea.h"
 
 namespace tqtool {
 
@@ -48,10 +49,13 @@ class StrokeModel {
   // `pageAtFlush`: the board's flush (board event 0) starts a new page.
   explicit StrokeModel(bool pageAtFlush = true);
 
-  // The board's width and largest height, in host units.
+  // The board's width and largest height, in host units, as the port
+  // reports them (a height of 0: the board gave none).
   void SetBoard(unsigned width, unsigned height);
   unsigned Width() const { return m_width; }
   unsigned Height() const { return m_height; }
+  // The area the drawing covers: square when the board gave no height.
+  BoardArea Area() const { return DrawnArea(m_width, m_height); }
 
   // One host message; pen messages carry an SPenPoint* in wParam and the pen
   // code in lParam, board events their code in wParam. Others are ignored.

@@ -218,7 +218,7 @@ std::string ServeHub::Hello(bool resume) const {
   std::snprintf(text, sizeof text,
                 "{\"type\":\"hello\",\"width\":%u,\"height\":%u,\"version\":\"%s\",\"page\":%zu,"
                 "\"connected\":%s,\"live\":%s,\"resume\":%s}",
-                m_model.Width(), m_model.Height(), m_version.c_str(), m_model.Pages().size() - 1,
+                m_model.Area().width, m_model.Area().height, m_version.c_str(), m_model.Pages().size() - 1,
                 m_connected ? "true" : "false", m_live ? "true" : "false", resume ? "true" : "false");
   return std::string("data: ") + text + "\n\n";
 }

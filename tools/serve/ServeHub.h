@@ -17,7 +17,7 @@
 //   {"type":"board","code":C} | {"type":"comm","code":C}   board event, line error
 //   {"type":"state","connected":B,"live":B}   the board's link changed
 // A viewer's stream starts with a "hello" event without an id: the board's
-// size, the current page and state, and whether what follows resumes the
+// drawn area, the current page and state, and whether what follows resumes the
 // viewer's own picture ("resume":true) or starts the current page afresh.
 #pragma once
 
@@ -88,6 +88,8 @@ class ServeHub {
   ServeHub(const ServeHub&) = delete;
   ServeHub& operator=(const ServeHub&) = delete;
 
+  // The board's width and largest height as the port reports them; viewers
+  // are told the area drawn (square when the height is 0).
   void SetBoard(unsigned width, unsigned height, const std::string& version);
   // From the window procedure: never waits for the broadcaster or a viewer.
   // False when the inbox is full and the message is lost.
