@@ -85,10 +85,18 @@ class StrokeModel {
 
 // True when the eight points walk a footprint's outline.
 bool IsFootprintOutline(const std::vector<InkPoint>& points);
+// The rectangle's corners in order around it, from points that walk its
+// outline (IsFootprintOutline).
+std::array<InkPoint, 4> FootprintCorners(const std::vector<InkPoint>& outline);
 // True when `point` lies inside the footprint or on its edge.
 bool InsideFootprint(const Footprint& footprint, InkPoint point);
 // What is left on the page: every stroke cut where a later footprint covers
 // it, pieces of one point included; footprints themselves are not ink.
 std::vector<InkStroke> Remaining(const InkPage& page);
+// The places of ink the footprint takes off the page: every point of a
+// stroke written before it that it covers, each place once, in the order
+// written. Applied to what was left before the footprint, it gives what is
+// left after it.
+std::vector<InkPoint> ErasedBy(const InkPage& page, const Footprint& footprint);
 
 }  // namespace tqtool
