@@ -96,6 +96,34 @@ bool ReadCapture(const std::string& path, SCapture& capture, std::string& error)
   return true;
 }
 
+bool ReadCaptureHeader(const std::string& path, tq::SCaptureHeader& header, std::string& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open " + Quoted(path) + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat info{};
+  uint8_t bytes[tq::kCaptureHeaderSize];
+  size_t got = 0;
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  while (regular && got < sizeof bytes) {
+    const ssize_t n = read(fd, bytes + got, sizeof bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  if (!regular) {
+    error = Quoted(path) + " is not a regular file";
+  } else if (got < sizeof bytes) {
+    error = ShortCaptureProblem(path);
+  } else {
+    header = tq::DecodeCaptureHeader(bytes);
+    error = CaptureHeaderProblem(path, header);
+  }
+  return error.empty();
+}
+
 std::string CaptureHeaderProblem(const std::string& path, const tq::SCaptureHeader& header) {
   if (!tq::AcceptCaptureHeader(header)) {
     return Quoted(path) + " is not a capture: header not accepted (protocol " + Number(header.protocolNumber) +

@@ -38,6 +38,10 @@ bool ReadSmallFile(const std::string& path, uint64_t limit, std::string& bytes, 
 // header; false with the reason in `error` when it cannot be read or is
 // shorter than a header. The header is not judged: see CaptureHeaderProblem.
 bool ReadCapture(const std::string& path, SCapture& capture, std::string& error);
+// Only the header of the capture at `path`, judged as a replay judges it
+// (CaptureHeaderProblem); false with the reason for the person. Reads 20
+// bytes whatever the file's size.
+bool ReadCaptureHeader(const std::string& path, tq::SCaptureHeader& header, std::string& error);
 
 // Why a capture with `header` is not replayed, "" when it is: a header that
 // names no protocol or board this driver records, or a baseline a live

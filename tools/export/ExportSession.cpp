@@ -4,7 +4,7 @@
 #include "common/OutputFile.h"
 #include "common/WindowReplay.h"
 #include "common/MessageLoop.h"
-#include "api/BoardPort.h"
+#include "protocol/HostMapping.h"
 #include "capture/Replay.h"
 
 namespace tqtool {
@@ -21,9 +21,7 @@ LRESULT Gather(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 // The board's width and largest height follow from its baseline as the
 // library reports them for an open port.
 void SetBoard(StrokeModel& model, uint32_t baseline) {
-  tq::CBoardPort board(nullptr);
-  board.m_receiverSpacing = baseline;
-  model.SetBoard(board.GetBoardWidth(), board.GetMaxBoardHeight());
+  model.SetBoard(tq::BoardWidth(baseline), tq::MaxBoardHeight(baseline));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "export/XmlText.h"
+#include "ink/PenColours.h"
 
 namespace tqtool {
 
@@ -36,7 +37,7 @@ void WriteDefinitions(XmlText& xml, const InkDocument& document) {
 }
 
 void WriteTrace(XmlText& xml, const InkStroke& stroke) {
-  xml << "<trace brushRef=\"#pen" << (static_cast<unsigned>(stroke.pen) % PenStyles::kCodes)
+  xml << "<trace brushRef=\"#pen" << PenColourIndex(stroke.pen)
       << "\">";
   for (size_t i = 0; i < stroke.points.size(); ++i) {
     if (i > 0) xml << ", ";

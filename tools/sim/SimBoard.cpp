@@ -35,10 +35,7 @@ std::string VersionText(double version) {
 
 }  // namespace
 
-unsigned BoardModel::maxBoardHeight() const {
-  if (baseline == 0 || baseline >= 5000) return 0;
-  return static_cast<unsigned>(std::sqrt(30250000.0 - double(baseline) * double(baseline)));
-}
+unsigned BoardModel::maxBoardHeight() const { return tq::MaxBoardHeight(baseline); }
 
 bool MakeModel(double version, unsigned baseline, BoardModel& model) {
   if (baseline < 500 || baseline > 5000 || !(version >= 1.0 && version < 5.0)) return false;

@@ -71,7 +71,7 @@ int RunInfoCommand(int argc, char** argv) {
   // The width follows from the baseline only for a baseline a board has.
   if (problem.empty()) {
     std::printf("baseline       %u (board width %u)\n", header.receiverSpacing,
-                header.receiverSpacing + tq::kBoardWidthMargin);
+                tq::BoardWidth(header.receiverSpacing));
   } else {
     std::printf("baseline       %u\n", header.receiverSpacing);
   }

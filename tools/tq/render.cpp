@@ -128,12 +128,6 @@ bool ReplayBoth(const std::string& path, RawPoints& raw, HostView& host) {
   return replayed;
 }
 
-unsigned MaxBoardHeight(uint32_t baseline, unsigned width) {
-  const unsigned height = baseline < 5000
-      ? static_cast<unsigned>(std::sqrt(30250000.0 - double(baseline) * baseline)) : 0;
-  return height == 0 ? width : height;
-}
-
 // On standard error when the picture goes to standard output.
 void PrintSummary(const RenderOptions& o, const tqtool::DocumentPage& picture, const RawPoints& raw,
                   const HostView& host) {
@@ -165,7 +159,7 @@ int RunRenderCommand(int argc, char** argv) {
   if (!ReplayBoth(o.input, raw, host)) return tqtool::kExitFailed;
 
   const uint32_t baseline = host.stats.header.receiverSpacing;
-  host.model.SetBoard(baseline + tq::kBoardWidthMargin, MaxBoardHeight(baseline, baseline + tq::kBoardWidthMargin));
+  host.model.SetBoard(tq::BoardWidth(baseline), tq::MaxBoardHeight(baseline));
   const tqtool::InkDocument picture = tqtool::BoardPicture(host.model, raw.Take());
   std::string why, systemWhy;
   const bool written = tqtool::WriteOutput(o.svg, [&picture, &why](std::ostream& out) {

@@ -97,7 +97,7 @@ int Serve(Options& o) {
     TQDestroyWindow(window);
     return tqtool::Failed("serve", tqtool::OpenFailure(port, opened));
   }
-  hub.SetBoard(board.width, board.maxHeight != 0 ? board.maxHeight : board.width, board.version);
+  hub.SetBoard(board.width, board.maxHeight, board.version);
   hub.PostState(true, true);
   http.Start();
   std::printf("tq serve: board %s on port %d%s, serving %s\n", board.version.c_str(), port,
