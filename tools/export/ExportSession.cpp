@@ -1,11 +1,11 @@
 #include "export/ExportSession.h"
 
+#include "capture/Replay.h"
 #include "common/CaptureInput.h"
+#include "common/MessageLoop.h"
 #include "common/OutputFile.h"
 #include "common/WindowReplay.h"
-#include "common/MessageLoop.h"
 #include "protocol/HostMapping.h"
-#include "capture/Replay.h"
 
 namespace tqtool {
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/CommandLine.h"
+#include "common/MessageLoop.h"
 #include "sim/PtyBoard.h"
 #include "sim/SimBoard.h"
 #include "sim/SimDrawing.h"
@@ -31,10 +32,8 @@ const char kFooter[] =
     "SIGUSR1 switches silence on and off at any time.\n"
     "Exit status: 0, 1 on failure, 2 for usage.\n";
 
-volatile std::sig_atomic_t g_stop = 0;
 volatile std::sig_atomic_t g_toggleSilence = 0;
 
-void OnStop(int) { g_stop = 1; }
 void OnToggle(int) { g_toggleSilence = 1; }
 
 struct Options {
@@ -287,12 +286,10 @@ int RunPty(const Options& o, const tqsim::BoardModel& model, const tqsim::Stream
               o.link.empty() ? "" : " linked as ", o.link.c_str());
   std::fflush(stdout);
 
-  std::signal(SIGINT, OnStop);
-  std::signal(SIGTERM, OnStop);
-  std::signal(SIGHUP, OnStop);
+  tqtool::CatchStopSignals();
   std::signal(SIGUSR1, OnToggle);
   Player board(o, model, pty);
-  while (!g_stop && board.Step()) {
+  while (!tqtool::StopRequested() && board.Step()) {
   }
   return 0;
 }

@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <string>
 
-#include "tq/Commands.h"
+#include "capture/CaptureFile.h"
 #include "common/CaptureInput.h"
 #include "common/CommandLine.h"
 #include "common/Report.h"
-#include "capture/CaptureFile.h"
+#include "tq/Commands.h"
 
 namespace {
 

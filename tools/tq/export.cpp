@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <string>
 
-#include "export/ExportSession.h"
-#include "tq/Commands.h"
 #include "common/CommandLine.h"
 #include "common/OutputFile.h"
 #include "common/Report.h"
+#include "export/ExportSession.h"
+#include "tq/Commands.h"
 
 namespace {
 

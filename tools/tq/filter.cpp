@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "tq/Commands.h"
-#include "common/Number.h"
 #include "common/CommandLine.h"
+#include "common/Number.h"
 #include "filter/StrokeFilter.h"
+#include "tq/Commands.h"
 
 namespace {
 

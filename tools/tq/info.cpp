@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "tq/Commands.h"
+#include "capture/CaptureFile.h"
+#include "capture/Replay.h"
 #include "common/CaptureInput.h"
 #include "common/CommandLine.h"
 #include "common/Report.h"
-#include "capture/CaptureFile.h"
-#include "capture/Replay.h"
 #include "protocol/HostMapping.h"
+#include "tq/Commands.h"
 
 namespace {
 

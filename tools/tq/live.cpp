@@ -4,16 +4,16 @@
 
 #include <sys/stat.h>
 
-#include "export/InkDocument.h"
-#include "export/CairoWriter.h"
-#include "ink/StrokeModel.h"
-#include "tq/Commands.h"
-#include "common/CommandLine.h"
-#include "common/OutputFile.h"
 #include "common/Board.h"
+#include "common/CommandLine.h"
 #include "common/HostWindow.h"
 #include "common/MessageLoop.h"
+#include "common/OutputFile.h"
 #include "common/Report.h"
+#include "export/CairoWriter.h"
+#include "export/InkDocument.h"
+#include "ink/StrokeModel.h"
+#include "tq/Commands.h"
 
 namespace {
 

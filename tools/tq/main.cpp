@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tq/Commands.h"
 #include "common/CommandLine.h"
 #include "common/Report.h"
+#include "tq/Commands.h"
 
 namespace {
 

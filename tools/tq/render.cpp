@@ -7,19 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "export/InkDocument.h"
-#include "export/CairoWriter.h"
-#include "ink/StrokeModel.h"
-#include "tq/Commands.h"
-#include "common/CommandLine.h"
-#include "common/OutputFile.h"
+#include "capture/Replay.h"
 #include "common/CaptureInput.h"
+#include "common/CommandLine.h"
 #include "common/HostWindow.h"
+#include "common/MessageLoop.h"
+#include "common/OutputFile.h"
 #include "common/Report.h"
 #include "common/WindowReplay.h"
-#include "common/MessageLoop.h"
-#include "capture/Replay.h"
+#include "export/CairoWriter.h"
+#include "export/InkDocument.h"
+#include "ink/StrokeModel.h"
 #include "protocol/HostMapping.h"
+#include "tq/Commands.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <map>
 #include <string>
 
-#include "tq/Commands.h"
+#include "capture/Replay.h"
 #include "common/CommandLine.h"
 #include "common/HostWindow.h"
+#include "common/MessageLoop.h"
 #include "common/Report.h"
 #include "common/WindowReplay.h"
-#include "common/MessageLoop.h"
-#include "capture/Replay.h"
+#include "tq/Commands.h"
 
 namespace {
 
