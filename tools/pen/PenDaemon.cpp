@@ -35,6 +35,9 @@ TabletPoint PenDaemon::Map(int32_t x, int32_t y) const {
 }
 
 bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
+  m_layout.name = m_settings.name;
+  m_layout.phys = m_settings.phys;
+  m_layout.uniq = m_settings.uniq;
   m_layout.pointer = m_settings.pointer;
   m_layout.pressure = m_settings.pressure;
   m_layout.xMax = xMax;
@@ -62,6 +65,8 @@ bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
     }
     const std::string node = device->DeviceNode();
     tqtool::Say("pen", "pen device " + (node.empty() ? std::string("made (its node is not known)") : node));
+    // The board's messages wait in the queue meanwhile; none is lost.
+    device->WaitUntilAnnounced();
     m_sink = std::move(device);
   }
   FrameSettings frames;

@@ -30,6 +30,8 @@ struct PenSettings {
   double seconds = 0;           // 0: until a stop signal
   int32_t screenWidth = 0;      // with a calibration: the screen in pixels,
   int32_t screenHeight = 0;     // 0 for the calibration's own
+  std::string name = kPenDeviceName;  // the device's name, phys and uniq
+  std::string phys, uniq;             // (DeviceLayout)
 };
 
 class PenDaemon {

@@ -13,6 +13,8 @@
 #include "capture/CaptureFile.h"
 #include "pen/Calibration.h"
 #include "pen/PenDaemon.h"
+#include "pen/PenDevice.h"
+#include "platform/Platform.h"
 #include "tq/Commands.h"
 
 namespace {
@@ -36,7 +38,8 @@ int Parse(int argc, char** argv, PenOptions& o) {
   tqtool::CommandLine line("tq pen",
                            "tq pen (--port N | --device NAME | --replay FILE.raw) [--dry-run] [--reopen]\n"
                            "               [--calibration FILE [--screen WxH]] [--pointer] [--pressure]\n"
-                           "               [--units-per-mm U] [--pod P] [--height H] [--no-*] [--seconds S]",
+                           "               [--units-per-mm U] [--name NAME] [--pod P] [--height H] [--no-*]\n"
+                           "               [--seconds S]",
                            kAbout, "Exit status: 0, 1 when the port or the device fails, 2 for usage.\n");
   tqpen::PenSettings& s = o.settings;
   tqtool::AddBoardOptions(line, s.board, true, false);
@@ -48,6 +51,8 @@ int Parse(int argc, char** argv, PenOptions& o) {
   line.Text("--calibration", o.calibration, "FILE", "map onto the screen with this file (tq calibrate)");
   line.Text("--screen", o.screen, "WxH", "the screen in pixels (default: the calibration's)");
   line.Flag("--reopen", s.reopen, "open the port again every 3 s after it failed or was lost");
+  line.Text("--name", s.name, "NAME",
+            "the device's name (default: \"TQ board pen (DEVICE)\", the serial device's name)");
   line.Number("--seconds", s.seconds, 0.0, 1e9, "S", "stop after S seconds (default: run until a signal)");
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
   if (s.board.Given() == !o.replay.empty()) return line.Fail("give --port N, --device NAME or --replay FILE.raw");
@@ -55,6 +60,15 @@ int Parse(int argc, char** argv, PenOptions& o) {
     return line.Fail("--screen '" + o.screen + "' is not WIDTHxHEIGHT");
   }
   if (!o.screen.empty() && o.calibration.empty()) return line.Fail("--screen maps through --calibration FILE");
+  if (line.Given("--name") && s.name.empty()) return line.Fail("--name needs a NAME");
+  if (s.board.Given()) {
+    // Each board's device told apart: its name and phys name the serial
+    // device, its uniq the adapter's stable name.
+    const std::string path = tqp::SerialLine::DevicePath(("COM" + std::to_string(s.board.port)).c_str());
+    if (!line.Given("--name")) s.name = tqpen::DeviceNameFor(path);
+    s.phys = path;
+    s.uniq = tqpen::StableDeviceName(path);
+  }
   return -1;
 }
 
@@ -63,7 +77,8 @@ bool ReadCalibration(const std::string& path, tqpen::Calibration& calibration) {
   std::stringstream text;
   text << file.rdbuf();
   std::string error;
-  if (!file || !tqpen::ParseCalibration(text.str(), calibration, error)) {
+  if (!file || !tqpen::ParseCalibration(text.str(), calibration, error) ||
+      !(error = tqpen::CalibrationProblem(calibration)).empty()) {
     tqtool::Failed("pen", "cannot use the calibration '" + path + "'", error.empty() ? "cannot read it" : error);
     return false;
   }
