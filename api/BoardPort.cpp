@@ -9,7 +9,9 @@
 
 namespace tq {
 
-CBoardPort::CBoardPort(HWND window) : m_hWnd(window) {}
+// A port is made on the host's thread, normally the one of its window: the
+// posts of the reader (or of the replay) to that window are counted from here.
+CBoardPort::CBoardPort(HWND window) : m_hWnd(window) { tqp::WatchPosted(window); }
 
 CBoardPort::~CBoardPort() {
   // Every path that started a thread ran Stop before; this is the safety net

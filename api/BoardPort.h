@@ -73,10 +73,13 @@ class CBoardPort : public std::enable_shared_from_this<CBoardPort> {
   bool PostCommand(const char* text);
   void Notify(UINT message, WPARAM code);
   // Every message to the host goes through these two; nothing goes once the
-  // port is closing. A board's check and signal posts wait in the queue at
-  // most once each.
+  // port is closing. A board's check and signal posts wait in the queue up
+  // to kPostsWaiting times each: a host that keeps up gets one message per
+  // packet, from the line as from a replay, and one that does not loses
+  // the surplus, not its memory.
   LRESULT SendToHost(UINT message, WPARAM wParam, LPARAM lParam);
   void PostToHost(UINT message);
+  static constexpr size_t kPostsWaiting = 1024;
   bool Closing() const { return m_closing.load(std::memory_order_acquire); }
   // A reference that keeps the object alive across a wait (null for an
   // object on the stack, which nothing else destroys).
@@ -111,7 +114,10 @@ class CBoardPort : public std::enable_shared_from_this<CBoardPort> {
   unsigned GetMaxBoardHeight() const;
   const char* GetVersionText() const { return m_versionText; }
   HWND GetWindow() const { return m_hWnd.load(std::memory_order_relaxed); }
-  void SetWindow(HWND window) { m_hWnd.store(window, std::memory_order_relaxed); }
+  void SetWindow(HWND window) {
+    tqp::WatchPosted(window);
+    m_hWnd.store(window, std::memory_order_relaxed);
+  }
   void SetBoardHeight(int32_t height) {
     m_boardHeight.store(height < 0 ? 0 : height, std::memory_order_relaxed);
   }

@@ -195,11 +195,14 @@ typedef struct SPenPoint {
 #define TQ_MSG_COMM_ERROR 0x8006u
 /* Board check. Sent by the watchdog (host's thread, wParam 0, lParam 0) while
  * a protocol-2 board stays silent after it was asked for a sign of life; also
- * posted (lParam = port number) by boards below version 2.0 for their "v"
- * packet, at most one of a port undelivered in the queue at a time (Linux). */
+ * posted (lParam = port number) by boards below version 2.0, one for each "v"
+ * packet, live and in a replay alike. Up to 1024 of a port wait undelivered
+ * in the queue; while that many wait, further ones are dropped. (On Windows
+ * the count needs the port opened, or the replay run, on the thread of its
+ * window; posts to another thread's window are bounded by the system only.) */
 #define TQ_MSG_BOARD_CHECK 0x8007u
-/* Posted by boards below version 2.0 for their type-0x90 packet: wParam 0,
- * lParam = port number; at most one of a port undelivered at a time. */
+/* Posted by boards below version 2.0, one for each type-0x90 packet: wParam 0,
+ * lParam = port number; up to 1024 of a port wait undelivered, as above. */
 #define TQ_MSG_BOARD_0x90 0xFFFFFFFFu
 
 /* ---- Exports ------------------------------------------------------------ */

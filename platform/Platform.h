@@ -127,10 +127,20 @@ uintptr_t CurrentThreadTag();
 // cannot name a sender and releases the innermost one only then).
 bool ReleaseSender(uintptr_t sender, LRESULT result, bool onlyLibrarySender);
 bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Posts unless an undelivered message with the same window, number and
-// parameters is still queued; true when one is queued afterwards. (The
-// Windows backend cannot look into the queue and always posts.)
-bool PostMsgOnce(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Posts unless `limit` messages with the same window, number and parameters,
+// posted through here, still wait undelivered in the window thread's queue;
+// true when this one was queued. The count goes down as the window's thread
+// takes them out of its queue (GetMessageA, PeekMessageA with PM_REMOVE) or
+// RemovePosted does. The Windows backend cannot look into a queue: it counts
+// the posts itself and watches the window thread take them, once
+// WatchPosted ran on that thread; to a thread it does not watch it posts
+// without a count, under the system's own bound only.
+bool PostMsgBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, size_t limit);
+// Called on the thread that owns `window`: lets PostMsgBounded count what
+// waits for that thread from now on, for the rest of the thread's life
+// (Windows; the POSIX backend sees its queues and needs nothing). Nothing
+// happens on another thread or for a null window.
+void WatchPosted(HWND window);
 // Takes the undelivered posted messages numbered `message` with this
 // lParam out of the queues of every window's thread (the Windows backend:
 // of the calling thread's windows).

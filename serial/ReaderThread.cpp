@@ -51,7 +51,7 @@ LRESULT CBoardPort::SendToHost(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CBoardPort::PostToHost(UINT message) {
-  if (!Closing()) tqp::PostMsgOnce(GetWindow(), message, 0, m_port);
+  if (!Closing()) tqp::PostMsgBounded(GetWindow(), message, 0, m_port, kPostsWaiting);
 }
 
 bool CBoardPort::StartThread() {

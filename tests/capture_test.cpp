@@ -472,6 +472,72 @@ TEST(Replay, RawCaptureOfALivePortReplaysAsItRan) {
   EXPECT_GT(SizeOf(raw.parent_path() / "tq2.out"), 20u);
 }
 
+// A board below version 2.0 posts a check for each "v" packet (and a signal
+// for each 0x90 packet). A replay posts as many as the live port did, though
+// it runs to the end before the window's loop takes any of them.
+TEST(Replay, PostsOfABoardBelowVersion2AreThoseOfTheLivePort) {
+  const auto [first, second] = tqtest::PenDistances(1000, 1000, kBaseline);
+  const Bytes check = tqtest::ShortPacket('v', first, second);
+  const Bytes signal = tqtest::ShortPacket(0x90, first, second);
+  struct Case {
+    const char* name;
+    Bytes stream;
+    size_t checks;
+    size_t signals;
+  } const cases[] = {
+      {"three_checks", tqtest::Repeat(check, 3), 3, 0},
+      {"checks_and_signals_among_strokes",
+       tqtest::Concat({V1Strokes(1, 20), check, signal, V1Strokes(1, 20), check, check, signal}), 3, 2},
+  };
+  // The posted messages a window received, counted by number, and its pen lines.
+  auto seen = [](const RecordingWindow& window) {
+    std::vector<std::string> lines = {"checks " + std::to_string(window.Count(TQ_MSG_BOARD_CHECK)),
+                                      "signals " + std::to_string(window.Count(TQ_MSG_BOARD_0x90))};
+    for (const tqtest::Received& e : window.Events()) {
+      if (e.message == TQ_MSG_PEN_DOWN || e.message == TQ_MSG_PEN_MOVE || e.message == TQ_MSG_PEN_UP) {
+        lines.push_back(tqtest::EventLine(e));
+      }
+    }
+    return lines;
+  };
+  const fs::path dir = FreshDir("posts_v1");
+  const fs::path raw = RawCaptureOf(3);
+  for (const Case& c : cases) {
+    const size_t signals = tqtest::kPostsAboveFFFFArrive ? c.signals : 0;
+    PtyBoard board(3, tqtest::ShortFormBoard("1.0", "1.0", kBaseline));
+    RecordingWindow live;
+    ASSERT_EQ(TQOpenPort(3, live.Handle()), TQ_SUCCESS) << c.name;
+    // Packet by packet, about as fast as the line brings them.
+    for (size_t at = 0; at < c.stream.size(); at += 5) {
+      board.Send(Bytes(c.stream.begin() + at, c.stream.begin() + std::min(c.stream.size(), at + 5)));
+      RecordingWindow::Pump(5);
+    }
+    ASSERT_TRUE(RecordingWindow::PumpUntil([&] { return SizeOf(raw) == 20 + c.stream.size(); }, 5000)) << c.name;
+    // What was posted stays in the queue until the window's loop takes it;
+    // TQClose would take back what is left.
+    EXPECT_TRUE(RecordingWindow::PumpUntil(
+        [&] { return live.Count(TQ_MSG_BOARD_CHECK) + live.Count(TQ_MSG_BOARD_0x90) >= c.checks + signals; },
+        5000))
+        << c.name;
+    RecordingWindow::Pump(50);
+    EXPECT_EQ(TQClose(3), TQ_SUCCESS);
+    const std::vector<std::string> want = seen(live);
+    EXPECT_EQ(want[0], "checks " + std::to_string(c.checks)) << c.name;
+    EXPECT_EQ(want[1], "signals " + std::to_string(signals)) << c.name;
+
+    // The live port's own capture, and the stream under a header of its own.
+    const fs::path crafted = dir / (std::string(c.name) + ".raw");
+    WriteAll(crafted, tqtest::Concat({CaptureHeader(1.0, 1.0, kBaseline), c.stream}));
+    for (const fs::path& path : {raw, crafted}) {
+      RecordingWindow replayed;
+      CFileDialog dialog(path.string().c_str());
+      TQReadFileData(replayed.Handle(), &dialog);
+      RecordingWindow::Pump(0);
+      EXPECT_EQ(seen(replayed), want) << c.name << ": " << path;
+    }
+  }
+}
+
 // ---- Writes that fail ------------------------------------------------------
 
 TEST(FailingWrites, PenMessagesKeepFlowing) {

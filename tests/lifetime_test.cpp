@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "api/BoardPort.h"
@@ -226,31 +228,64 @@ Bytes Posts(size_t packets) {
                          tqtest::Repeat(tqtest::ShortPacket(0x90, first, second), packets)});
 }
 
-size_t Queued(UINT message) {
-  size_t count = 0;
-  MSG msg;
-  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == message) ++count;
-    if (msg.message != message || msg.hwnd == nullptr) DispatchMessageA(&msg);
-  }
-  return count;
+// A pen-down and a hover packet: their pen messages are sent, so once the
+// window has the pen-up, everything the board sent before it is decoded.
+Bytes PenTap() {
+  const auto [first, second] = tqtest::PenDistances(1200, 900, kBaseline);
+  return tqtest::Concat({tqtest::ShortPacket(0x80, first, second), tqtest::ShortPacket(0x8B, first, second)});
 }
 
-TEST(PostedMessages, AtMostOneCheckAndOneSignalOfAPortWaitUndelivered) {
-  if (!tqtest::kPostsAboveFFFFArrive) GTEST_SKIP() << "the system keeps such posts to itself";
-  PtyBoard board(3, ShortBoard());
+// Takes the posted messages out of the calling thread's queue without
+// handing them to a window, counted by number and port.
+std::map<std::pair<UINT, LPARAM>, size_t> TakeQueued() {
+  std::map<std::pair<UINT, LPARAM>, size_t> counts;
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.hwnd == nullptr) {
+      DispatchMessageA(&msg);  // a timer
+    } else {
+      ++counts[{msg.message, msg.lParam}];
+    }
+  }
+  return counts;
+}
+
+TEST(PostedMessages, EqualPostsOfAPortWaitUpToTheBound) {
+  constexpr size_t kBound = tq::CBoardPort::kPostsWaiting;
+  PtyBoard board3(3, ShortBoard());
+  PtyBoard board4(4, ShortBoard());
   RecordingWindow window;
   ASSERT_EQ(TQOpenPort(3, window.Handle()), TQ_SUCCESS);
-  board.Send(Posts(500));
-  // Only sent messages are handled meanwhile: the posts stay queued.
-  tqp::PumpSentMessages(800);
-  EXPECT_EQ(Queued(TQ_MSG_BOARD_CHECK), 1u);
-  board.Send(Posts(3));
-  tqp::PumpSentMessages(300);
-  RecordingWindow::Pump(100);
-  EXPECT_EQ(window.Count(TQ_MSG_BOARD_CHECK), 1u) << "a delivered check is posted again";
-  EXPECT_EQ(window.Count(TQ_MSG_BOARD_0x90), 2u);
+  ASSERT_EQ(TQOpenPort(4, window.Handle()), TQ_SUCCESS);
+  AllStagesOff(3);
+  AllStagesOff(4);
+  auto waitForPenUps = [&](size_t count) {
+    // Only sent messages are handled meanwhile: the posts stay queued.
+    const uint32_t start = tqp::TickCount();
+    while (window.Count(TQ_MSG_PEN_UP) < count && tqp::TickCount() - start < 5000) tqp::PumpSentMessages(5);
+    return window.Count(TQ_MSG_PEN_UP) == count;
+  };
+  board3.Send(tqtest::Concat({Posts(kBound + 100), PenTap()}));
+  board4.Send(tqtest::Concat({Posts(kBound + 7), PenTap()}));
+  ASSERT_TRUE(waitForPenUps(2));
+  std::map<std::pair<UINT, LPARAM>, size_t> want = {{{TQ_MSG_BOARD_CHECK, 3}, kBound},
+                                                    {{TQ_MSG_BOARD_CHECK, 4}, kBound}};
+  // Windows refuses the signal's number; only the checks arrive there.
+  if (tqtest::kPostsAboveFFFFArrive) {
+    want[{TQ_MSG_BOARD_0x90, 3}] = kBound;
+    want[{TQ_MSG_BOARD_0x90, 4}] = kBound;
+  }
+  EXPECT_EQ(TakeQueued(), want) << "each port's check and signal wait up to the bound, no further";
+
+  // Taken out of the queue, they leave room: each packet is posted again.
+  board3.Send(tqtest::Concat({Posts(3), PenTap()}));
+  board4.Send(tqtest::Concat({Posts(5), PenTap()}));
+  ASSERT_TRUE(waitForPenUps(4));
+  RecordingWindow::Pump(50);
+  EXPECT_EQ(window.Count(TQ_MSG_BOARD_CHECK), 8u);
+  EXPECT_EQ(window.Count(TQ_MSG_BOARD_0x90), tqtest::kPostsAboveFFFFArrive ? 8u : 0u);
   EXPECT_EQ(TQClose(3), TQ_SUCCESS);
+  EXPECT_EQ(TQClose(4), TQ_SUCCESS);
 }
 
 TEST(PostedMessages, NoneOfAClosedPortArrivesAfterTQClose) {

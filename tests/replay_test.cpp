@@ -5,6 +5,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "api/BoardPort.h"
 #include "capture/Replay.h"
 #include "protocol/Framing.h"
 #include "support/Packets.h"
@@ -192,6 +194,49 @@ TEST(ReplayEntry, InputsWithoutAnEndAreRefusedAtOnce) {
   }
 }
 
+// What this program holds in memory, as Linux tells it.
+long ResidentKiB() {
+  std::ifstream statm("/proc/self/statm");
+  long size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// A capture of a board below version 2.0 that is nothing but checks and
+// signals, far more than the queue takes, replayed before the window's loop
+// runs: of each, the bound waits and the rest is dropped, and the replay
+// holds no more memory at its end than at its start.
+TEST(ReplayEntry, AFloodOfPostsLeavesTheBoundWaitingAndMemoryFlat) {
+  constexpr size_t kBound = tq::CBoardPort::kPostsWaiting;
+  constexpr size_t kFloodBytes = size_t{32} << 20;
+  const auto [first, second] = tqtest::PenDistances(1000.0, 1000.0, kBaseline);
+  const Bytes block = tqtest::Repeat(
+      tqtest::Concat({tqtest::ShortPacket('v', first, second), tqtest::ShortPacket(0x90, first, second)}),
+      kReadBlock / 10);
+  const fs::path path = FreshDir("flood") / "flood.raw";
+  {
+    std::ofstream out(path, std::ios::binary);
+    const Bytes header = CaptureHeader(1.0, 1.0);
+    out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+    for (size_t written = 0; written < kFloodBytes; written += block.size()) {
+      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+    }
+  }
+  const uint64_t body = fs::file_size(path) - tq::kCaptureHeaderSize;
+  RecordingWindow window;
+  tq::SReplayOptions look;
+  look.writeCaptures = false;
+  tq::SReplayStats stats;
+  const long before = ResidentKiB();
+  ASSERT_EQ(tq::ReplayCaptureFile(path.c_str(), window.Handle(), look, &stats), tq::ReplayStatus::Replayed);
+  const long after = ResidentKiB();
+  EXPECT_EQ(stats.bytes, body);
+  EXPECT_LT(after - before, 4 * 1024) << "KiB held by a replay of " << body << " bytes";
+  RecordingWindow::Pump(0);
+  EXPECT_EQ(window.Count(TQ_MSG_BOARD_CHECK), kBound);
+  EXPECT_EQ(window.Count(TQ_MSG_BOARD_0x90), kBound);
+  EXPECT_EQ(window.Events().size(), 2 * kBound);
+}
 #endif
 
 }  // namespace

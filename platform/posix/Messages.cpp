@@ -8,6 +8,8 @@
 // - posting queues and returns at once, and fails once the target thread
 //   holds kPostedQueueLimit posted messages; a thread that looks for messages
 //   handles the sent ones before its posted ones; each kind keeps its order;
+// - a bounded post also fails while its limit of equal messages, posted the
+//   same way, waits in the target thread's queue;
 // - timers are bound to the loop of the thread that set them and come as
 //   WM_TIMER only when nothing else is queued;
 // - a message to a destroyed window, or to a window whose thread has ended,
@@ -20,6 +22,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <compare>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -33,6 +37,24 @@ namespace tqp {
 namespace {
 
 struct ThreadQueue;
+
+// One message as a bounded post counts it: window, number and parameters.
+struct PostKey {
+  uintptr_t window;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  auto operator<=>(const PostKey&) const = default;
+};
+
+PostKey KeyOf(const MSG& msg) {
+  return PostKey{reinterpret_cast<uintptr_t>(msg.hwnd), msg.message, msg.wParam, msg.lParam};
+}
+
+struct QueuedPost {
+  MSG msg;
+  bool counted;  // made by a bounded post: counted in ThreadQueue::waiting
+};
 
 struct SentMessage {
   HWND window = nullptr;
@@ -73,7 +95,9 @@ struct ThreadQueue {
   std::mutex lock;
   int wakeFd;
   std::deque<std::shared_ptr<SentMessage>> sent;
-  std::deque<MSG> posted;
+  std::deque<QueuedPost> posted;
+  // The bounded posts still in `posted`, by message.
+  std::map<PostKey, size_t> waiting;
   std::vector<Timer> timers;
   bool quit = false;
   int quitCode = 0;
@@ -226,13 +250,19 @@ std::vector<std::shared_ptr<ThreadQueue>> WindowQueues() {
   return queues;
 }
 
-bool SamePosted(const MSG& a, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return a.hwnd == window && a.message == message && a.wParam == wParam && a.lParam == lParam;
+// A bounded post leaves the queue. Called with the queue locked.
+void Uncount(ThreadQueue& queue, const QueuedPost& post) {
+  if (!post.counted) return;
+  auto it = queue.waiting.find(KeyOf(post.msg));
+  if (it != queue.waiting.end() && --it->second == 0) queue.waiting.erase(it);
 }
 
+constexpr size_t kUnbounded = 0;
+
 // Queues a posted message for `window`'s thread (the caller's for a null
-// window). `once`: not when the same message still waits there.
-BOOL Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool once) {
+// window). A `limit` other than kUnbounded makes it a bounded post: not
+// while that many equal bounded posts wait there.
+BOOL Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam, size_t limit) {
   std::shared_ptr<ThreadQueue> owner;
   if (window == nullptr) {
     owner = t_holder.queue;
@@ -245,15 +275,16 @@ BOOL Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool once) {
   {
     std::lock_guard<std::mutex> guard(owner->lock);
     if (owner->closed) return 0;
-    if (once) {
-      for (const MSG& queued : owner->posted) {
-        if (SamePosted(queued, window, message, wParam, lParam)) return 1;
-      }
-    }
     // A window that does not keep up loses posts rather than the process
     // its memory, and its timers still come between them.
     if (owner->posted.size() >= kPostedQueueLimit) return 0;
-    owner->posted.push_back(MSG{window, message, wParam, lParam, TickCount()});
+    const MSG msg{window, message, wParam, lParam, TickCount()};
+    if (limit != kUnbounded) {
+      size_t& waiting = owner->waiting[KeyOf(msg)];
+      if (waiting >= limit) return 0;
+      ++waiting;
+    }
+    owner->posted.push_back(QueuedPost{msg, limit != kUnbounded});
   }
   owner->Wake();
   return 1;
@@ -267,8 +298,11 @@ int MsUntil(uint32_t due, uint32_t now) {
 // Takes the next posted message or due timer. Called with the queue locked.
 bool TakeNext(ThreadQueue& queue, MSG* msg, bool remove, int* waitMs) {
   if (!queue.posted.empty()) {
-    *msg = queue.posted.front();
-    if (remove) queue.posted.pop_front();
+    *msg = queue.posted.front().msg;
+    if (remove) {
+      Uncount(queue, queue.posted.front());
+      queue.posted.pop_front();
+    }
     return true;
   }
   if (queue.quit) {
@@ -374,15 +408,22 @@ bool PostMsg(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return PostMessageA(window, message, wParam, lParam) != 0;
 }
 
-bool PostMsgOnce(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return Post(window, message, wParam, lParam, true) != 0;
+bool PostMsgBounded(HWND window, UINT message, WPARAM wParam, LPARAM lParam, size_t limit) {
+  if (limit == 0) return false;  // no room at all
+  return Post(window, message, wParam, lParam, limit) != 0;
 }
+
+// Every queue is in view here.
+void WatchPosted(HWND) {}
 
 void RemovePosted(UINT message, LPARAM lParam) {
   for (const std::shared_ptr<ThreadQueue>& queue : WindowQueues()) {
     std::lock_guard<std::mutex> guard(queue->lock);
-    std::erase_if(queue->posted,
-                  [&](const MSG& m) { return m.message == message && m.lParam == lParam; });
+    std::erase_if(queue->posted, [&](const QueuedPost& post) {
+      if (post.msg.message != message || post.msg.lParam != lParam) return false;
+      Uncount(*queue, post);
+      return true;
+    });
   }
 }
 
@@ -446,7 +487,7 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return tqp::Post(window, message, wParam, lParam, false);
+  return tqp::Post(window, message, wParam, lParam, tqp::kUnbounded);
 }
 
 BOOL ReplyMessage(LRESULT result) {

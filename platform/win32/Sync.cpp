@@ -103,8 +103,10 @@ bool ProcessIsEnding() { return g_processEnding; }
 
 // At process exit Windows ends the other threads before the library's
 // detach: the readers are gone, and the exit handler must not wait for them.
-// Unloaded by FreeLibrary, the library stops its ports in that handler.
+// Unloaded by FreeLibrary, the library stops its ports in that handler, and
+// the host's threads, which go on, lose the hooks that count posts.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_DETACH && reserved != nullptr) tqp::g_processEnding = true;
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) tqp::win32::UnhookPosted();
   return TRUE;
 }

@@ -12,4 +12,8 @@ namespace tqp::win32 {
 // signalled.
 bool WaitPumping(HANDLE handle, uint32_t ms);
 
+// Takes the hooks that count bounded posts off the threads that still run,
+// before the library's code goes (FreeLibrary).
+void UnhookPosted();
+
 }  // namespace tqp::win32
