@@ -582,6 +582,85 @@ TEST(TqPen, RawCaptureOffElsewhereOrBounded) {
   EXPECT_EQ(Shell(kTool + " pen --port 7 --raw-capture capture.txt").status, 2);
 }
 
+// A replay is timed as the board sent it: frames one packet's time on the
+// line apart per pen message (5 bytes below protocol 2.0, 9 from it, at 9600
+// baud), so that evemu-play plays it at the session's pace. It writes no
+// .val or .out unless asked, and refuses what is no capture.
+TEST(TqPen, AReplayKeepsTheBoardsPaceAndLeavesNoFiles) {
+  const struct {
+    const char* sample;
+    long long packetUs;
+  } samples[] = {{"hello-v1", 5208}, {"hello-v2", 9375}, {"eraser-v3", 9375}};
+  for (const auto& sample : samples) {
+    SCOPED_TRACE(sample.sample);
+    const fs::path raw = Scratch(std::string(sample.sample) + ".raw");
+    fs::remove(fs::path(raw).replace_extension(".val"));
+    fs::remove(fs::path(raw).replace_extension(".out"));
+    const Result run = Shell(kTool + " pen --replay " + raw.string() + " --dry-run");
+    ASSERT_EQ(run.status, 0) << run.out.substr(0, 300);
+    std::istringstream lines(run.out);
+    long long last = 0;
+    size_t offBeat = 0;
+    for (std::string line; std::getline(lines, line);) {
+      long long sec = 0, usec = 0;
+      if (std::sscanf(line.c_str(), "E: %lld.%lld", &sec, &usec) != 2) continue;
+      last = sec * 1000000 + usec;
+      if (last % sample.packetUs != 0) ++offBeat;
+    }
+    EXPECT_EQ(offBeat, 0u);
+    const std::string messages = ReadText(fs::path(TQ_SOURCE_DIR) / "samples" / (std::string(sample.sample) + ".events"));
+    long long pen = 0;
+    std::istringstream events(messages);
+    for (std::string line; std::getline(events, line);) {
+      pen += line.rfind("down ", 0) == 0 || line.rfind("move ", 0) == 0 || line.rfind("up ", 0) == 0;
+    }
+    EXPECT_LE(last, (pen - 1) * sample.packetUs);
+    EXPECT_GE(last, (pen - 5) * sample.packetUs);
+    EXPECT_FALSE(fs::exists(fs::path(raw).replace_extension(".val")));
+    EXPECT_FALSE(fs::exists(fs::path(raw).replace_extension(".out")));
+  }
+  const fs::path raw = Scratch("hello-v2.raw");
+  EXPECT_EQ(Shell(kTool + " pen --replay " + raw.string() + " --dry-run --write-captures > /dev/null").status, 0);
+  EXPECT_TRUE(fs::exists(fs::path(raw).replace_extension(".val")));
+  EXPECT_TRUE(fs::exists(fs::path(raw).replace_extension(".out")));
+
+  const fs::path text = raw.parent_path() / "notes.raw";
+  std::ofstream(text) << "not a capture but long enough to hold a header's twenty bytes\n";
+  std::ofstream(raw.parent_path() / "short.raw") << "tq";
+  for (const fs::path& bad : {text, raw.parent_path() / "short.raw", raw.parent_path() / "missing.raw",
+                              raw.parent_path()}) {
+    const Result run = Shell(kTool + " pen --replay " + bad.string() + " --dry-run");
+    EXPECT_EQ(run.status, 1) << bad << run.out;
+    EXPECT_EQ(run.out.find("# EVEMU"), std::string::npos) << "no device for what cannot be replayed";
+    EXPECT_NE(run.out.find("tq pen: cannot "), std::string::npos) << run.out;
+  }
+}
+
+// A replay with the board's settings gives what a live board with them
+// gives: the pod location turns and mirrors the points as the library does,
+// the height mirrors them for pods 1 and 3.
+TEST(TqPen, AReplayTakesThePodAndHeightOfALiveBoard) {
+  const std::string drawing =
+      std::string(TQ_SIM_PATH) + " --board-version 3.0 --text HI --font builtin --speed 2400 --clean";
+  const fs::path dir = Scratch("hello-v2.raw").parent_path();
+  const std::string raw = (dir / "sim-pod.raw").string();
+  ASSERT_EQ(Shell(drawing + " --raw " + raw).status, 0);
+  for (const char* settings : {"--pod 1 --height 2000", "--pod 3 --height 2500", "--pod 2"}) {
+    SCOPED_TRACE(settings);
+    const std::string link = (dir / "board-pod").string();
+    const Result live = Shell("(" + drawing + " --pty --link " + link + " --timeout 6 > /dev/null & " +
+                              "for i in $(seq 50); do [ -e " + link + " ] && break; sleep 0.1; done; TQ_COM6=" +
+                              link + " " + kTool + " pen --port 6 --dry-run --seconds 4 " + settings +
+                              " 2>/dev/null; wait)");
+    const Result replay = Shell(kTool + " pen --replay " + raw + " --dry-run " + settings);
+    const std::vector<std::string> events = EvemuEvents(live.out);
+    EXPECT_GT(events.size(), 200u) << live.out.substr(0, 400);
+    EXPECT_EQ(events, EvemuEvents(replay.out));
+    EXPECT_EQ(AbsMax(live.out, ABS_X), AbsMax(replay.out, ABS_X));
+    EXPECT_EQ(AbsMax(live.out, ABS_Y), AbsMax(replay.out, ABS_Y));
+  }
+}
+
 TEST(PenUnit, SystemdAcceptsTheUnit) {
   if (Shell("command -v systemd-analyze").status != 0) GTEST_SKIP() << "systemd-analyze is not installed";
   const fs::path dir = fs::path(::testing::TempDir()) / ("tq-pen-unit-" + std::to_string(getpid()));

@@ -77,8 +77,10 @@ bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
   return true;
 }
 
+int64_t PenDaemon::Now() const { return m_replayUs >= 0 ? m_replayUs : tqtool::NowUs(); }
+
 void PenDaemon::Write(const Frame& frame) {
-  if (m_sink->Write(frame, tqtool::NowUs()) || m_writeFailed) return;
+  if (m_sink->Write(frame, Now()) || m_writeFailed) return;
   m_writeFailed = true;
   tqtool::Say("pen", "writing to the pen device failed");
 }
@@ -88,7 +90,8 @@ void PenDaemon::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE || message == TQ_MSG_PEN_UP) {
     if (wParam == 0) return;
     m_troubleSaid = false;
-    m_frames->OnMessage(message, *reinterpret_cast<const SPenPoint*>(wParam), lParam, tqtool::NowUs());
+    if (m_replayUs >= 0) m_replayUs += m_replayPacketUs;
+    m_frames->OnMessage(message, *reinterpret_cast<const SPenPoint*>(wParam), lParam, Now());
     return;
   }
   if (message != TQ_MSG_BOARD_CHECK && message != TQ_MSG_COMM_ERROR) return;

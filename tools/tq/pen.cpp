@@ -1,6 +1,8 @@
 // tq pen: the board as a pen tablet on the Linux desktop, through uinput.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -11,6 +13,7 @@
 #include "common/MessageLoop.h"
 #include "common/Report.h"
 #include "capture/CaptureFile.h"
+#include "capture/Replay.h"
 #include "pen/Calibration.h"
 #include "pen/PenDaemon.h"
 #include "pen/PenDevice.h"
@@ -22,6 +25,7 @@ namespace {
 struct PenOptions {
   tqpen::PenSettings settings;
   std::string replay, calibration, screen;
+  bool writeCaptures = false;
 };
 
 const char kAbout[] =
@@ -36,7 +40,7 @@ const char kAbout[] =
 // -1 to go on, else the exit status.
 int Parse(int argc, char** argv, PenOptions& o) {
   tqtool::CommandLine line("tq pen",
-                           "tq pen (--port N | --device NAME | --replay FILE.raw) [--dry-run] [--reopen]\n"
+                           "tq pen (--port N | --device NAME | --replay FILE.raw [--write-captures]) [--dry-run] [--reopen]\n"
                            "               [--calibration FILE [--screen WxH]] [--pointer] [--pressure]\n"
                            "               [--units-per-mm U] [--name NAME] [--pod P] [--height H] [--no-*]\n"
                            "               [--seconds S]",
@@ -44,6 +48,7 @@ int Parse(int argc, char** argv, PenOptions& o) {
   tqpen::PenSettings& s = o.settings;
   tqtool::AddBoardOptions(line, s.board, true, false);
   line.Text("--replay", o.replay, "FILE.raw", "play a raw capture through the pipeline instead of a board");
+  line.Flag("--write-captures", o.writeCaptures, "with --replay, write FILE's .val and .out beside it");
   line.Flag("--dry-run", s.dryRun, "print the device and events (evemu text), make no device");
   line.Flag("--pointer", s.pointer, "a tablet beside the screen (INPUT_PROP_POINTER), not on it");
   line.Flag("--pressure", s.pressure, "add ABS_PRESSURE, fixed at 512 of 1023 while touching");
@@ -60,6 +65,7 @@ int Parse(int argc, char** argv, PenOptions& o) {
     return line.Fail("--screen '" + o.screen + "' is not WIDTHxHEIGHT");
   }
   if (!o.screen.empty() && o.calibration.empty()) return line.Fail("--screen maps through --calibration FILE");
+  if (o.writeCaptures && o.replay.empty()) return line.Fail("--write-captures goes with --replay FILE.raw");
   if (line.Given("--name") && s.name.empty()) return line.Fail("--name needs a NAME");
   if (s.board.Given()) {
     // Each board's device told apart: its name and phys name the serial
@@ -85,28 +91,47 @@ bool ReadCalibration(const std::string& path, tqpen::Calibration& calibration) {
   return true;
 }
 
-int RunReplay(tqpen::PenDaemon& daemon, const std::string& path) {
+int RunReplay(tqpen::PenDaemon& daemon, const PenOptions& o) {
+  const std::string& path = o.replay;
   tq::SCaptureHeader header;
-  if (std::ifstream file(path, std::ios::binary); file) {
-    uint8_t bytes[tq::kCaptureHeaderSize] = {};
-    file.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-    header = tq::DecodeCaptureHeader(bytes);
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return tqtool::Failed("pen", "cannot open '" + path + "'", std::strerror(errno));
+  uint8_t bytes[tq::kCaptureHeaderSize] = {};
+  file.read(reinterpret_cast<char*>(bytes), sizeof bytes);
+  header = tq::DecodeCaptureHeader(bytes);
+  if (file.gcount() != static_cast<std::streamsize>(sizeof bytes) || !tq::AcceptCaptureHeader(header)) {
+    return tqtool::Failed("pen", "cannot replay '" + path + "'",
+                          "not a raw capture (no header naming a protocol and a board)");
   }
-  // A replay runs with a fresh port's settings (pod location 0): the range is
-  // the board's width and the largest height its baseline allows.
+  // The board as a port would see it with these settings: its width, the
+  // largest height its baseline allows unless --height says, and the range
+  // turned by the pod location as on a live board.
+  const tqtool::BoardOptions& board = o.settings.board;
   const double baseline = std::min<double>(header.receiverSpacing, 5000.0);
   const auto width = static_cast<int32_t>(header.receiverSpacing) + 340;
-  const int32_t height = tqpen::ClampToRange(std::floor(std::sqrt(30250000.0 - baseline * baseline)), 5500);
-  return daemon.RunReplay(width, height, tqpen::EraserPossible(header.boardVersion), [&path](HWND window) {
-    CFileDialog dialog(path.c_str());
-    try {
-      TQReadFileData(window, &dialog);
-    } catch (const CFileException&) {
-      return tqtool::Failed("pen", "cannot open '" + path + "'");
-    }
-    tqtool::DrainMessages();
-    return 0;
-  });
+  const int32_t maxHeight = tqpen::ClampToRange(std::floor(std::sqrt(30250000.0 - baseline * baseline)), 5500);
+  const int32_t height = board.height >= 0 ? static_cast<int32_t>(board.height) : maxHeight;
+  tq::SReplayOptions replay;
+  replay.validation = !board.noValidate;
+  replay.antiStreak = !board.noAntiStreak;
+  replay.smoothing = !board.noSmooth;
+  replay.podLocation = static_cast<int32_t>(board.pod);
+  replay.boardHeight = height;
+  replay.writeCaptures = o.writeCaptures;
+  const int32_t xMax = board.pod >= 2 ? height : width, yMax = board.pod >= 2 ? width : height;
+  const int64_t packetUs = tqpen::PacketWireUs(tq::CapturePacketLength(header.protocolNumber));
+  return daemon.RunReplay(xMax, yMax, tqpen::EraserPossible(header.boardVersion), packetUs,
+                          [&path, &replay](HWND window) {
+                            tq::SReplayStats stats;
+                            const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, replay, &stats);
+                            tqtool::DrainMessages();
+                            if (status == tq::ReplayStatus::Replayed) return 0;
+                            return tqtool::Failed("pen", "cannot replay '" + path + "'",
+                                                  status == tq::ReplayStatus::NotCapture ? "not a raw capture"
+                                                  : status == tq::ReplayStatus::ReadError
+                                                      ? "a read failed in the middle"
+                                                      : "it cannot be opened as a regular file");
+                          });
 }
 
 }  // namespace
@@ -121,5 +146,5 @@ int RunPenCommand(int argc, char** argv) {
     daemon.UseCalibration(calibration);
   }
   tqtool::CatchStopSignals();
-  return o.replay.empty() ? daemon.RunLive() : RunReplay(daemon, o.replay);
+  return o.replay.empty() ? daemon.RunLive() : RunReplay(daemon, o);
 }
