@@ -60,7 +60,7 @@ bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
     auto device = UinputSink::Create(m_layout, error);
     if (!device) {
       tqtool::Failed("pen", "cannot make the pen device through /dev/uinput",
-                     error + " (is the udev rule installed and are you in the 'input' group?)");
+                     error + " (is the udev rule installed and are you in the 'tq-pen' group?)");
       return false;
     }
     const std::string node = device->DeviceNode();

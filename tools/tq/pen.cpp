@@ -30,7 +30,7 @@ struct PenOptions {
 
 const char kAbout[] =
     "Turns the board into a pen tablet that every application understands: a\n"
-    "virtual input device through /dev/uinput (the 'input' group needs access;\n"
+    "virtual input device through /dev/uinput (the 'tq-pen' group needs access;\n"
     "see the udev rule), picked up by libinput as a tablet. Runs until SIGINT,\n"
     "SIGTERM or SIGHUP. A board that stops answering or a line error lifts the\n"
     "pen; the program says so on standard error and goes on (with --reopen it\n"
