@@ -1,7 +1,9 @@
 #include "pen/PenDaemon.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "common/MessageLoop.h"
 #include "common/Report.h"
@@ -80,6 +82,12 @@ bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
 int64_t PenDaemon::Now() const { return m_replayUs >= 0 ? m_replayUs : tqtool::NowUs(); }
 
 void PenDaemon::Write(const Frame& frame) {
+  if (m_settings.paced && m_replayUs >= 0) {
+    const int64_t wall = tqtool::NowUs();
+    if (m_pacedStartUs < 0) m_pacedStartUs = wall - m_replayUs;
+    const int64_t due = m_pacedStartUs + m_replayUs;
+    if (due > wall) std::this_thread::sleep_for(std::chrono::microseconds(due - wall));
+  }
   if (m_sink->Write(frame, Now()) || m_writeFailed) return;
   m_writeFailed = true;
   tqtool::Say("pen", "writing to the pen device failed");

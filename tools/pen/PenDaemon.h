@@ -26,6 +26,7 @@ constexpr unsigned kReopenMs = 3000;
 struct PenSettings {
   tqtool::BoardOptions board;
   bool dryRun = false, pointer = false, pressure = false, reopen = false;
+  bool paced = false;           // a replay written at the board's pace, not at once
   long unitsPerMm = kDefaultUnitsPerMm;
   double seconds = 0;           // 0: until a stop signal
   int32_t screenWidth = 0;      // with a calibration: the screen in pixels,
@@ -78,6 +79,7 @@ class PenDaemon {
   int64_t m_nextOpenUs = 0;
   int64_t m_replayUs = -1;  // the replay's clock; -1 live
   int64_t m_replayPacketUs = 0;
+  int64_t m_pacedStartUs = -1;  // the wall clock at the replay's time 0
   int64_t Now() const;
 };
 

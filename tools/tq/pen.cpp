@@ -40,7 +40,7 @@ const char kAbout[] =
 // -1 to go on, else the exit status.
 int Parse(int argc, char** argv, PenOptions& o) {
   tqtool::CommandLine line("tq pen",
-                           "tq pen (--port N | --device NAME | --replay FILE.raw [--write-captures]) [--dry-run] [--reopen]\n"
+                           "tq pen (--port N | --device NAME | --replay FILE.raw [--write-captures] [--paced]) [--dry-run] [--reopen]\n"
                            "               [--calibration FILE [--screen WxH]] [--pointer] [--pressure]\n"
                            "               [--units-per-mm U] [--name NAME] [--pod P] [--height H] [--no-*]\n"
                            "               [--seconds S]",
@@ -49,6 +49,7 @@ int Parse(int argc, char** argv, PenOptions& o) {
   tqtool::AddBoardOptions(line, s.board, true, false);
   line.Text("--replay", o.replay, "FILE.raw", "play a raw capture through the pipeline instead of a board");
   line.Flag("--write-captures", o.writeCaptures, "with --replay, write FILE's .val and .out beside it");
+  line.Flag("--paced", s.paced, "with --replay, write the events at the board's pace, not at once");
   line.Flag("--dry-run", s.dryRun, "print the device and events (evemu text), make no device");
   line.Flag("--pointer", s.pointer, "a tablet beside the screen (INPUT_PROP_POINTER), not on it");
   line.Flag("--pressure", s.pressure, "add ABS_PRESSURE, fixed at 512 of 1023 while touching");
@@ -65,7 +66,9 @@ int Parse(int argc, char** argv, PenOptions& o) {
     return line.Fail("--screen '" + o.screen + "' is not WIDTHxHEIGHT");
   }
   if (!o.screen.empty() && o.calibration.empty()) return line.Fail("--screen maps through --calibration FILE");
-  if (o.writeCaptures && o.replay.empty()) return line.Fail("--write-captures goes with --replay FILE.raw");
+  if ((o.writeCaptures || s.paced) && o.replay.empty()) {
+    return line.Fail(std::string(o.writeCaptures ? "--write-captures" : "--paced") + " goes with --replay FILE.raw");
+  }
   if (line.Given("--name") && s.name.empty()) return line.Fail("--name needs a NAME");
   if (s.board.Given()) {
     // Each board's device told apart: its name and phys name the serial
