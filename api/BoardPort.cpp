@@ -1,11 +1,8 @@
 // Construction, the open sequence, the stop step and destruction of a port.
 #include "api/BoardPort.h"
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
-
-#include "geometry/Truncate.h"
 
 namespace tq {
 
@@ -26,12 +23,7 @@ CBoardPort::~CBoardPort() {
   DisarmWatchdog();
 }
 
-unsigned CBoardPort::GetMaxBoardHeight() const {
-  const uint32_t b = m_receiverSpacing;
-  if (b == 0 || b >= 5000) return 0;
-  const double squared = 30250000.0 - static_cast<double>(b) * static_cast<double>(b);
-  return static_cast<unsigned>(TruncateToInt32(std::sqrt(squared)));
-}
+unsigned CBoardPort::GetMaxBoardHeight() const { return MaxBoardHeight(m_receiverSpacing); }
 
 int CBoardPort::Open(int port) {
   // The set-up steps report failures to the host's window, whose procedure

@@ -110,7 +110,7 @@ class CBoardPort : public std::enable_shared_from_this<CBoardPort> {
   SCaptureHeader CaptureHeader() const;
 
   // Queries and settings of the exports.
-  unsigned GetBoardWidth() const { return m_receiverSpacing + kBoardWidthMargin; }
+  unsigned GetBoardWidth() const { return BoardWidth(m_receiverSpacing); }
   unsigned GetMaxBoardHeight() const;
   const char* GetVersionText() const { return m_versionText; }
   HWND GetWindow() const { return m_hWnd.load(std::memory_order_relaxed); }

@@ -1,12 +1,10 @@
-// What the latency benchmarks share: a raw pty pair standing in for the
-// line, a protocol-2.0 board's answer to the probe, the pty floor (a write to
-// a reader blocked on the other side) and percentiles.
+// What the latency benchmarks share: the simulator's pty board standing in
+// for the line, answering the probe as a board of version 2.1, the pty floor
+// (a write to a reader blocked on the other side) and percentiles.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,9 +13,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "sim/PtyBoard.h"
 
 namespace tqbench {
 
@@ -29,47 +30,26 @@ constexpr unsigned kBaseline = 3056;
 constexpr uint8_t kPenPacket[] = {0xA0, 2206 / 128, 2206 % 128, 1281 / 128, 1281 % 128, 60, 0, 0, 0};
 
 struct Pty {
-  int master = -1;
-  int slave = -1;
+  std::unique_ptr<tqsim::PtyBoard> board = std::make_unique<tqsim::PtyBoard>();
   std::string path;
   Pty() {
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-      std::perror("openpty");
+    std::string error;
+    tqsim::BoardModel model;
+    if (!tqsim::MakeModel(2.1, kBaseline, model) || !board->Open(error)) {
+      std::fprintf(stderr, "pty board: %s\n", error.c_str());
       std::exit(1);
     }
-    path = name;
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
+    board->AnswerAs(tqsim::RepliesOf(model));
+    path = board->Path();
   }
-  ~Pty() {
-    close(master);
-    close(slave);
-  }
-  void Write(const uint8_t* data, size_t n) const {
-    while (n > 0) {
-      const ssize_t w = write(master, data, n);
-      if (w <= 0) return;
-      data += w;
-      n -= static_cast<size_t>(w);
-    }
-  }
+  // Unpaced, as fast as the host reads.
+  void Write(const uint8_t* data, size_t n) const { board->Send(data, n); }
 };
 
 // Answers the probe as a protocol-2.0 board, then lets the caller stream.
 inline void AnswerProbe(const Pty& pty) {
-  uint8_t byte = 0;
-  for (;;) {
-    pollfd entry{pty.master, POLLIN, 0};
-    poll(&entry, 1, 2000);
-    if (read(pty.master, &byte, 1) == 1 && byte == 0x20) break;
+  while (pty.board->Probes() == 0 && pty.board->Step(2.0)) {
   }
-  const uint8_t reply[] = {0x90, '2', '.', '0', ' ',                   // protocol
-                           0x90, '2', '.', '1', 0x13, 0x13, 0x13, 0x13, 0x13,  // version
-                           0xB0, kBaseline / 128, kBaseline % 128, 0, 0, 0, 0, 0, 0};  // geometry
-  pty.Write(reply, sizeof reply);
 }
 
 inline double Percentile(std::vector<double> values, double p) {
@@ -80,15 +60,16 @@ inline double Percentile(std::vector<double> values, double p) {
 
 inline std::vector<double> MeasureFloor() {
   Pty pty;
+  const int slave = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   std::atomic<int64_t> readAt{0};
   std::atomic<int> reads{0};
   std::atomic<bool> stop{false};
   std::thread reader([&] {
     uint8_t buffer[64];
     while (!stop) {
-      pollfd entry{pty.slave, POLLIN, 0};
+      pollfd entry{slave, POLLIN, 0};
       if (poll(&entry, 1, 100) <= 0) continue;
-      if (read(pty.slave, buffer, sizeof buffer) > 0) {
+      if (read(slave, buffer, sizeof buffer) > 0) {
         readAt.store(Clock::now().time_since_epoch().count());
         reads.fetch_add(1);
       }
@@ -106,6 +87,7 @@ inline std::vector<double> MeasureFloor() {
   }
   stop = true;
   reader.join();
+  close(slave);
   return latencies;
 }
 

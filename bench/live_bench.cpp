@@ -7,9 +7,7 @@
 // CPU time the process uses in 10 s with an open, silent-but-alive board.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/resource.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>

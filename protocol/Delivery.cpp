@@ -24,7 +24,7 @@ SPenPoint MapToHost(const SPenSample& sample, uint32_t baseline, int32_t boardHe
                     int32_t podLocation) {
   // The width as the unsigned number it is: a replayed header may carry any
   // baseline, and one from 2^31 - 340 up must not read as a negative width.
-  const uint32_t width = baseline + kBoardWidthMargin;
+  const uint32_t width = BoardWidth(baseline);
   const double height = boardHeight;
 
   const double xShifted = sample.x + kOffsetAlongLine;

@@ -528,9 +528,9 @@ TEST(Export, FailuresSayWhyExitOneAndLeaveNoFileBehind) {
     const char* says;
   };
   const Case cases[] = {
-      {(dir / "zeros.raw") + " -o " + (dir / "out.pdf"), 1, "is not a raw capture"},
-      {(dir / "short.raw") + " -o " + (dir / "out.pdf"), 1, "is not a raw capture"},
-      {(dir / "missing.raw") + " -o " + (dir / "out.pdf"), 1, "cannot read"},
+      {(dir / "zeros.raw") + " -o " + (dir / "out.pdf"), 1, "is not a capture: header not accepted"},
+      {(dir / "short.raw") + " -o " + (dir / "out.pdf"), 1, "is shorter than a capture header (20 bytes)"},
+      {(dir / "missing.raw") + " -o " + (dir / "out.pdf"), 1, "cannot open"},
       {(dir / "fifo") + " -o " + (dir / "out.pdf"), 1, "is not a regular file"},
       {hello + " -o " + (dir / "out.doc"), 1, "unknown format"},
       {hello + " --format bmp -o " + (dir / "out.pdf"), 1, "unknown format of 'bmp'"},

@@ -85,6 +85,8 @@ TEST(ServeHub, EraserAndPageBreakBecomeEventsAndPagesStayReachable) {
   const auto erase = tqtest::OfType(viewer.Events(), "erase");
   ASSERT_EQ(erase.size(), 1u);
   EXPECT_NE(erase[0].find("\"corners\":[[180,80],[320,80],[320,120],[180,120]]"), std::string::npos) << erase[0];
+  // The places of ink under it, for the page to cut its pieces there.
+  EXPECT_NE(erase[0].find("\"gone\":[[200,100],[300,100]]"), std::string::npos) << erase[0];
   const auto pages = tqtest::OfType(viewer.Events(), "page");
   ASSERT_EQ(pages.size(), 1u);
   EXPECT_NE(pages[0].find("\"page\":1"), std::string::npos);
@@ -109,6 +111,27 @@ TEST(ServeHub, EraserAndPageBreakBecomeEventsAndPagesStayReachable) {
   EXPECT_EQ(document.status, 200);
   EXPECT_EQ(document.body.rfind("%PDF", 0), 0u);
   EXPECT_EQ(tqtest::Get(served.http.Port(), "/page/2.svg").status, 404);
+}
+
+// The page draws what the hello says: the board's area (square when the
+// board gave no height) and the pens' colours the documents use.
+TEST(ServeHub, TheHelloTellsTheAreaDrawnAndThePensColours) {
+  struct {
+    unsigned width, height;
+    const char* area;
+  } const cases[] = {{3396, 4572, "\"width\":3396,\"height\":4572"},
+                     {5340, 0, "\"width\":5340,\"height\":5340"}};
+  for (const auto& c : cases) {
+    tqtool::ServeHub hub;
+    hub.SetBoard(c.width, c.height, "3.1");
+    std::string first;
+    ASSERT_NE(hub.Join(std::nullopt, first), nullptr);
+    EXPECT_NE(first.find(c.area), std::string::npos) << first;
+    EXPECT_NE(first.find("\"colours\":[\"#1b1b1b\",\"#1f5fbf\",\"#c0392b\",\"#1e8449\",\"#8e44ad\","
+                         "\"#d35400\",\"#117a65\",\"#7d6608\"]}"),
+              std::string::npos)
+        << first;
+  }
 }
 
 TEST(ServeHub, AViewerThatDoesNotReadIsDroppedWithoutDelayingTheOthers) {

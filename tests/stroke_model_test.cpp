@@ -2,6 +2,8 @@
 // where a page breaks, what the eraser leaves on the board.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,61 @@ TEST(StrokeModel, StrokesPagesAndErasing) {
       EXPECT_EQ(Describe(tqtool::Remaining(model.Pages()[i])), c.left[i]) << "page " << i;
       EXPECT_EQ(model.Pages()[i].footprints.size(), c.footprints[i]) << "page " << i;
     }
+  }
+}
+
+// The live page keeps what is left as pieces and cuts them, footprint by
+// footprint, at the places ErasedBy names: that must come to Remaining.
+TEST(StrokeModel, CuttingAtWhatEachFootprintTakesLeavesWhatRemains) {
+  struct {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<std::string> gone;  // per footprint, "x,y x,y"
+  } const cases[] = {
+      {"one cut", Then(Line(1, 50, {0, 10, 20, 30, 40}), {{'e', 15, 40, 10}}), {"20,50"}},
+      {"a place written twice is named once",
+       Then(Then(Line(1, 5, {1, 2}), Line(3, 5, {2, 1})), {{'e', 0, 0, 10}}), {"1,5 2,5"}},
+      {"a footprint takes only ink written before it",
+       Then(Then(Then(Line(1, 5, {0, 5, 20}), {{'e', 0, 0, 10}}), Line(2, 5, {5, 30})), {{'e', 0, 0, 40}}),
+       {"0,5 5,5", "0,5 5,5 20,5 30,5"}},
+      {"a footprint over nothing takes nothing", Then(Line(1, 0, {0, 500}), {{'e', 1000, 1000, 40}}), {""}},
+      {"ink already gone is named again",
+       Then(Line(1, 5, {0, 5, 20}), {{'e', 0, 0, 10}, {'e', 0, 0, 10}}), {"0,5 5,5", "0,5 5,5"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StrokeModel model;
+    Feed(model, c.steps);
+    const tqtool::InkPage& page = model.Pages().back();
+    ASSERT_EQ(page.footprints.size(), c.gone.size());
+    std::vector<InkStroke> pieces;
+    size_t stroke = 0;
+    for (size_t f = 0; f <= page.footprints.size(); ++f) {
+      const size_t until = f < page.footprints.size() ? page.footprints[f].order : SIZE_MAX;
+      for (; stroke < page.strokes.size() && page.strokes[stroke].order < until; ++stroke) {
+        pieces.push_back(page.strokes[stroke]);
+      }
+      if (f == page.footprints.size()) break;
+      const std::vector<InkPoint> gone = tqtool::ErasedBy(page, page.footprints[f]);
+      std::string named;
+      for (const InkPoint& p : gone) named += (named.empty() ? "" : " ") + std::to_string(p.x) + ',' + std::to_string(p.y);
+      EXPECT_EQ(named, c.gone[f]) << "footprint " << f;
+      std::vector<InkStroke> cut;
+      for (const InkStroke& piece : pieces) {
+        InkStroke run{piece.pen, piece.order, {}};
+        for (const InkPoint& p : piece.points) {
+          if (std::find(gone.begin(), gone.end(), p) == gone.end()) {
+            run.points.push_back(p);
+          } else if (!run.points.empty()) {
+            cut.push_back(run);
+            run.points.clear();
+          }
+        }
+        if (!run.points.empty()) cut.push_back(run);
+      }
+      pieces = cut;
+    }
+    EXPECT_EQ(Describe(pieces), Describe(tqtool::Remaining(page)));
   }
 }
 

@@ -124,13 +124,13 @@ TEST(TqReplay, ExitStatusAndErrors) {
   struct Case {
     std::string args;
     int status;
-    bool errorLine;  // standard error begins with "error"
+    bool errorLine;  // standard error begins with "tq replay: "
     bool noOutput;
   } const cases[] = {
       {"replay " + (dir / "missing.raw").string() + " --events", 1, true, true},
       {"replay " + (dir / "held.raw").string() + " --events", 1, true, true},
-      // A rejected header is no error: nothing was decoded, nothing reported.
-      {"replay " + (dir / "bad.raw").string() + " --events", 0, false, true},
+      // A rejected header is refused as info and render refuse it.
+      {"replay " + (dir / "bad.raw").string() + " --events", 1, true, true},
       {"replay", 2, false, true},
       {"replay a.raw b.raw", 2, false, true},
       {"replay --bogus a.raw", 2, false, true},
@@ -139,7 +139,8 @@ TEST(TqReplay, ExitStatusAndErrors) {
   for (const Case& c : cases) {
     const ToolRun run = Tool(c.args);
     EXPECT_EQ(run.status, c.status) << c.args;
-    EXPECT_EQ(run.err.rfind("error", 0) == 0, c.errorLine) << c.args << ": " << run.err;
+    // Usage mistakes are told in the same style, with the usage after them.
+    EXPECT_EQ(run.err.rfind("tq replay: ", 0) == 0, c.errorLine || c.status == 2) << c.args << ": " << run.err;
     EXPECT_EQ(run.out.empty(), c.noOutput) << c.args << ": " << run.out;
   }
   EXPECT_FALSE(fs::exists(dir / "bad.val"));
@@ -191,7 +192,7 @@ TEST(TqInfoAndDump, ShowHeaderAndRecords) {
     const ToolRun run = Tool(c.args);
     EXPECT_EQ(run.status, c.status) << c.args;
     if (c.status == 1) {
-      EXPECT_EQ(run.err.rfind("error", 0), 0u) << c.args << ": " << run.err;
+      EXPECT_EQ(run.err.rfind("tq " + c.args.substr(0, 4) + ": ", 0), 0u) << c.args << ": " << run.err;
     }
   }
 }

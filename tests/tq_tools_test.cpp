@@ -392,7 +392,7 @@ TEST(TqFiles, ExitCodesAgreeAndFilesAreJudgedByWhatTheyHold) {
     EXPECT_EQ(run.status, c.status) << c.args << ": " << run.err;
     EXPECT_EQ(run.out.substr(0, c.out.size()), c.out) << c.args;
     if (c.status == 1) {
-      EXPECT_EQ(run.err.rfind("error", 0), 0u) << c.args << ": " << run.err;
+      EXPECT_EQ(run.err.rfind("tq " + c.args.substr(0, c.args.find(' ')) + ": ", 0), 0u) << c.args << ": " << run.err;
     }
   }
   EXPECT_FALSE(fs::exists(dir / "s.svg"));

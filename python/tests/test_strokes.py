@@ -6,7 +6,14 @@ import unittest
 
 import tqapi
 from tqapi import Event
-from tqapi.strokes import Footprint, inside_footprint, is_footprint_outline
+from tqapi.strokes import Footprint, footprint_corners, inside_footprint, is_footprint_outline
+
+from support import library
+
+
+def setUpModule():
+    # The eraser's rules are the tools' C++ ink code in the native entry.
+    library()
 
 
 def pen(kind, x, y, code):
@@ -104,6 +111,31 @@ class StrokeModelTest(unittest.TestCase):
                               ((5, 16), False)]:
             with self.subTest(point=point):
                 self.assertEqual(inside_footprint(diamond, point), inside)
+
+
+    def test_outlines_corners_and_insides_as_the_tools_tell_them(self):
+        walk = [0, 1, 2, 0, 3, 2, 3, 1]
+        outlines = [
+            # name, corners in order around the rectangle, (point, inside)
+            ("upright", ((0, 0), (9, 0), (9, 9), (0, 9)),
+             [((4, 4), True), ((9, 9), True), ((10, 4), False), ((-1, 0), False)]),
+            ("at 45 degrees", ((10, 0), (20, 10), (10, 20), (0, 10)),
+             [((10, 10), True), ((15, 5), True), ((1, 1), False), ((16, 16), False)]),
+            # Cross products beyond 32 bits: the whole signed 16-bit range.
+            ("the board's whole range", ((-32768, -32768), (32767, -32768), (32767, 32767), (-32768, 32767)),
+             [((0, 0), True), ((32767, 0), True), ((-32768, 32767), True), ((40000, 0), False),
+              ((0, -40000), False)]),
+        ]
+        for name, corners, points in outlines:
+            with self.subTest(name):
+                outline = [corners[w] for w in walk]
+                self.assertTrue(is_footprint_outline(outline))
+                self.assertEqual(footprint_corners(outline), corners)
+                footprint = Footprint(0, corners)
+                for point, inside in points:
+                    self.assertEqual(inside_footprint(footprint, point), inside, point)
+        with self.assertRaises(ValueError):
+            footprint_corners([(0, 0)] * 8)
 
 
 if __name__ == "__main__":

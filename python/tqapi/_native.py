@@ -107,9 +107,17 @@ EXPORTS = {
     "KillTimer": (BOOL, [HWND, UINT_PTR]),
 }
 
-# The replay entry beside the library: a path in, the file's failure out.
+_INTS = ctypes.POINTER(ctypes.c_int)
+_ORDERS = ctypes.POINTER(ctypes.c_int64)
+
+# The native entry beside the library: the replay of a path (the file's
+# failure out), and the eraser's rules from the tools' ink code.
 REPLAY_EXPORTS = {
     "TQPyReplayFile": (ctypes.c_int, [HWND, ctypes.c_char_p, ctypes.POINTER(ctypes.c_long)]),
+    "tq_footprint_outline": (ctypes.c_int, [_INTS, ctypes.c_int, _INTS]),
+    "tq_inside_footprint": (ctypes.c_int, [_INTS, ctypes.c_int, ctypes.c_int]),
+    "tq_remaining": (ctypes.c_int, [_INTS, _INTS, _ORDERS, ctypes.c_int, _INTS, _ORDERS, ctypes.c_int,
+                                    _INTS, _INTS, _INTS]),
 }
 
 LIBRARY_ENV = "TQAPI_LIBRARY"

@@ -6,6 +6,7 @@ import collections
 from dataclasses import dataclass
 
 from . import _native as n
+from .footprints import footprint_corners, is_footprint_outline
 
 DOWN = "down"              # pen tip down
 MOVE = "move"              # pen moved while down
@@ -83,8 +84,6 @@ class Window:
     message into an event and keeps it until it is taken."""
 
     def __init__(self):
-        from .strokes import is_footprint_outline, footprint_corners
-        self._outline = (is_footprint_outline, footprint_corners)
         self.pending = collections.deque()
         self._points = []
         self._lib = n.lib()
@@ -114,9 +113,8 @@ class Window:
         elif event.kind == MOVE:
             self._points.append((event.x, event.y))
         elif event.kind == UP:
-            is_outline, corners = self._outline
-            if is_outline(self._points):
-                self.pending.append(Event(FOOTPRINT, corners=corners(self._points)))
+            if is_footprint_outline(self._points):
+                self.pending.append(Event(FOOTPRINT, corners=footprint_corners(self._points)))
             self._points = []
         elif event.kind == BOARD and event.code == 0:
             self._points = []

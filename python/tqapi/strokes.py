@@ -11,11 +11,15 @@ still empty: the board flushes at rest too.
 The whiteboard keeps what the eraser did not touch: a stroke point inside a
 footprint made after it is gone. `Page.remaining` gives what is left, stroke
 pieces cut where the eraser passed; `Page.strokes` keeps what was written.
+The eraser's rules are the tools' own (see `footprints`).
 """
 
 from dataclasses import dataclass, field
 
 from . import events as _events
+from . import footprints as _footprints
+# The eraser's rules, as this module has always offered them.
+from .footprints import footprint_corners, inside_footprint, is_footprint_outline
 
 
 @dataclass(frozen=True)
@@ -50,58 +54,8 @@ class Page:
     def remaining(self):
         """Every stroke cut where a later footprint covers it, pieces of one
         point included; footprints themselves are not ink."""
-        boxes = [_box(footprint) for footprint in self.footprints]
-        left = []
-        for stroke in self.strokes:
-            later = [(f, b) for f, b in zip(self.footprints, boxes) if f.order > stroke.order]
-            piece = []
-            for point in stroke.points:
-                if any(_holds(b, point) and inside_footprint(f, point) for f, b in later):
-                    if piece:
-                        left.append(Stroke(stroke.pen, stroke.order, tuple(piece)))
-                    piece = []
-                else:
-                    piece.append(point)
-            if piece:
-                left.append(Stroke(stroke.pen, stroke.order, tuple(piece)))
-        return left
-
-
-def is_footprint_outline(points):
-    """True when the eight points walk a footprint's outline."""
-    p = points
-    return (len(p) == 8 and p[0] == p[3] and p[2] == p[5] and p[4] == p[6] and p[1] == p[7]
-            and p[0] != p[2])
-
-
-def footprint_corners(points):
-    """The outline walks corners 1, 2, 3, 1, 4, 3, 4, 2, which lie in that
-    order around the rectangle."""
-    return (points[0], points[1], points[2], points[4])
-
-
-def inside_footprint(footprint, point):
-    """True when the point lies inside the footprint or on its edge: on the
-    same side of all four edges of the convex outline."""
-    positive = negative = False
-    corners = footprint.corners
-    px, py = point
-    for i in range(4):
-        (ax, ay), (bx, by) = corners[i], corners[(i + 1) % 4]
-        cross = (bx - ax) * (py - ay) - (by - ay) * (px - ax)
-        positive = positive or cross > 0
-        negative = negative or cross < 0
-    return not (positive and negative)
-
-
-def _box(footprint):
-    xs = [c[0] for c in footprint.corners]
-    ys = [c[1] for c in footprint.corners]
-    return min(xs), min(ys), max(xs), max(ys)
-
-
-def _holds(box, point):
-    return box[0] <= point[0] <= box[2] and box[1] <= point[1] <= box[3]
+        return [Stroke(self.strokes[i].pen, self.strokes[i].order, points)
+                for i, points in _footprints.remaining(self.strokes, self.footprints)]
 
 
 class _Model:

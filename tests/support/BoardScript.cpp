@@ -68,27 +68,10 @@ bool PtyBoard::WaitForReceived(uint8_t byte, size_t count, int timeoutMs) const 
 }
 
 Bytes PtyBoard::Answer(const uint8_t* bytes, size_t count) {
-  Bytes reply;
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_received.insert(m_received.end(), bytes, bytes + count);
-    const BoardScript& s = m_script;
-    for (size_t i = 0; i < count && !s.silent; ++i) {
-      if (bytes[i] == 0x20) {
-        reply.insert(reply.end(), s.protocolReply.begin(), s.protocolReply.end());
-        if (s.versionUnasked) {
-          reply.insert(reply.end(), s.versionReply.begin(), s.versionReply.end());
-          reply.insert(reply.end(), s.geometry.begin(), s.geometry.end());
-        }
-      } else if (bytes[i] == 0x24) {
-        reply.insert(reply.end(), s.versionReply.begin(), s.versionReply.end());
-        reply.insert(reply.end(), s.geometry.begin(), s.geometry.end());
-      } else if (bytes[i] == '?') {
-        reply.insert(reply.end(), s.questionReply.begin(), s.questionReply.end());
-      }
-    }
-  }
-  return reply;
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_received.insert(m_received.end(), bytes, bytes + count);
+  bool probed = false;
+  return tqsim::AnswerHost(m_script, bytes, count, probed);
 }
 
 }  // namespace tqtest

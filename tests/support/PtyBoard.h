@@ -1,27 +1,31 @@
 // A scripted board on a pseudo-terminal: the test holds the master side and
-// plays the board; the library opens the slave side as COM<n>.
+// plays the board; the library opens the slave side as COM<n>. On Linux the
+// simulator's pty board carries it; the Windows test build has a relay of
+// its own.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sim/SimBoard.h"
+
+namespace tqsim {
+class PtyBoard;
+}
+
 namespace tqtest {
 
 using Bytes = std::vector<uint8_t>;
 
-struct BoardScript {
-  Bytes protocolReply;   // answer to 0x20
-  Bytes versionReply;    // answer to 0x24, or sent unasked after the protocol reply
-  Bytes geometry;        // sent right after the version reply
-  bool versionUnasked = false;  // protocol 2.0 boards: version and geometry follow at once
-  bool silent = false;          // answers nothing
-  Bytes questionReply;          // answer to "?" (nothing when empty)
-};
+// The replies to the probe (0x20, 0x24) and to "?", and whether the board
+// answers at all: the simulator's replies, written by the test.
+using BoardScript = tqsim::ProbeReplies;
 
 // A board of protocol 1.x: "v" replies, 5-byte packets, geometry lead 0x90.
 BoardScript ShortFormBoard(const std::string& protocol, const std::string& firmware,
@@ -57,9 +61,9 @@ class PtyBoard {
   Bytes Answer(const uint8_t* bytes, size_t count);
 
   int m_com;
-  int m_master = -1;
-  int m_slaveKeep = -1;  // keeps the line from hanging up between the library's opens
-  int m_stopPipe[2] = {-1, -1};
+  std::shared_ptr<tqsim::PtyBoard> m_line;  // the pty (Linux)
+  int m_master = -1;     // the relay's connection (Windows)
+  int m_slaveKeep = -1;  // Windows: set while the connection is ending
   std::string m_slavePath;
   mutable std::mutex m_lock;
   mutable std::condition_variable m_changed;

@@ -1,11 +1,8 @@
 #include "export/ExportSession.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
+#include "common/CaptureInput.h"
 #include "common/OutputFile.h"
-#include "common/HostWindow.h"
+#include "common/WindowReplay.h"
 #include "common/MessageLoop.h"
 #include "api/BoardPort.h"
 #include "capture/Replay.h"
@@ -37,32 +34,18 @@ bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& e
   tq::SReplayOptions options;
   options.validation = options.smoothing = options.antiStreak = filtered;
   options.writeCaptures = false;
-  tq::SReplayStats stats;
-  const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, options, &stats);
-  DrainMessages();  // what boards below 2.0 post
+  ReplayOutcome outcome;
+  const bool replayed = ReplayIntoWindow(path, window, options, outcome);
   TQDestroyWindow(window);
   // A capture that ends before the pen is lifted (or while the filter still
   // holds the stroke's end) has drawn that stroke all the same: keep it.
   model.Finish();
-  SetBoard(model, stats.header.receiverSpacing);
-  switch (status) {
-    case tq::ReplayStatus::Replayed:
-      return true;
-    case tq::ReplayStatus::CannotOpen:
-      error = "cannot read " + path + ": " +
-              std::strerror(static_cast<int>(stats.openError.m_lOsError));
-      return false;
-    case tq::ReplayStatus::NotRegularFile:
-      error = path + " is not a regular file";
-      return false;
-    case tq::ReplayStatus::NotCapture:
-      error = path + " is not a raw capture (its header names no board)";
-      return false;
-    case tq::ReplayStatus::ReadError:
-      error = "cannot read " + path + " to its end";
-      return false;
+  if (!replayed) {
+    error = outcome.problem;
+    return false;
   }
-  return false;
+  SetBoard(model, outcome.stats.header.receiverSpacing);
+  return true;
 }
 
 bool ExportCapture(const ExportSettings& settings, ExportSummary& summary, std::string& error) {
@@ -78,13 +61,14 @@ bool ExportCapture(const ExportSettings& settings, ExportSummary& summary, std::
   }
   const InkDocument document = BuildDocument(model, settings.layout, settings.pens, &unfiltered);
   if (!CanWrite(document, settings.request, error)) return false;
-  std::string why;
+  std::string why, systemWhy;
   const bool written = WriteOutput(settings.output, [&](std::ostream& out) {
     // A document the writer could not finish is not to replace anything.
     if (!WriteDocument(document, settings.request, out, why)) out.setstate(std::ios::badbit);
-  });
+  }, systemWhy);
   if (!written) {
-    error = "cannot write '" + settings.output + "'" + (why.empty() ? "" : ": " + why);
+    if (why.empty()) why = systemWhy;
+    error = "cannot write " + Quoted(settings.output) + (why.empty() ? "" : ": " + why);
     return false;
   }
   summary = {document.pages.size(), document.StrokeCount(), document.PointCount()};

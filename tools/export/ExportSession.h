@@ -24,8 +24,9 @@ struct ExportSummary {
 };
 
 // Replays the capture at `path` into `model`, whose board it sets, with the
-// filter's stages on or all off; false with the reason when the file cannot
-// be read or is no raw capture.
+// filter's stages on or all off; false with the reason (the words of
+// ReplayIntoWindow) when the file cannot be read or is no capture a replay
+// accepts.
 bool ReplayIntoModel(const std::string& path, StrokeModel& model, std::string& error,
                      bool filtered = true);
 

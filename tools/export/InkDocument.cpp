@@ -12,9 +12,6 @@ namespace tqtool {
 
 namespace {
 
-// Marker colours: black, blue, red, green, then less common sleeves.
-constexpr uint32_t kDefaultColours[PenStyles::kCodes] = {0x1b1b1b, 0x1f5fbf, 0xc0392b, 0x1e8449,
-                                                         0x8e44ad, 0xd35400, 0x117a65, 0x7d6608};
 constexpr double kWidestPenMm = 100.0;
 
 bool ParseColour(const std::string& text, uint32_t& rgb) {
@@ -109,7 +106,7 @@ DocumentPage LayOut(DocumentPage page, const InkDocument& document, const PageLa
 }  // namespace
 
 PenStyles::PenStyles() {
-  for (int code = 0; code < kCodes; ++code) m_styles[code].rgb = kDefaultColours[code];
+  for (int code = 0; code < kCodes; ++code) m_styles[code].rgb = kPenColours[code];
 }
 
 bool PenStyles::Parse(const std::string& text, std::string& error) {
@@ -132,7 +129,7 @@ void PenStyles::SetWidths(double widthMm) {
 }
 
 const PenStyle& PenStyles::For(int code) const {
-  return m_styles[static_cast<unsigned>(code) % kCodes];
+  return m_styles[PenColourIndex(code)];
 }
 
 size_t InkDocument::StrokeCount() const {
@@ -153,9 +150,8 @@ InkDocument BuildDocument(const StrokeModel& model, const PageLayout& layout, co
                           const StrokeModel* unfiltered) {
   InkDocument document;
   document.unitsPerMm = layout.unitsPerMm;
-  document.boardWidth = model.Width();
-  // A board whose height the probe could not give is drawn square.
-  document.boardHeight = model.Height() != 0 ? model.Height() : model.Width();
+  document.boardWidth = model.Area().width;
+  document.boardHeight = model.Area().height;
   document.pens = pens;
   document.debug = layout.debug;
   for (size_t index = 0; index < model.Pages().size(); ++index) {

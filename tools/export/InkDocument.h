@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "ink/PenColours.h"
 #include "ink/StrokeModel.h"
 
 namespace tqtool {
@@ -30,7 +31,7 @@ struct PenStyle {
 // in turn, so every stroke has one.
 class PenStyles {
  public:
-  static constexpr int kCodes = 8;
+  static constexpr int kCodes = static_cast<int>(kPenColours.size());
   PenStyles();
   // "CODE=#RRGGBB[:WIDTH_MM],..." changes the named pens only; false (with
   // the reason) for anything else, and then nothing changes.

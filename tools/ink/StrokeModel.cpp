@@ -53,10 +53,7 @@ void StrokeModel::CloseStroke() {
   m_isOpen = false;
   InkPage& page = m_pages.back();
   if (IsFootprintOutline(m_open.points)) {
-    const std::vector<InkPoint>& p = m_open.points;
-    // The outline walks corners 1, 2, 3, 1, 4, 3, 4, 2, which lie in that
-    // order around the rectangle.
-    page.footprints.push_back(Footprint{m_order++, {p[0], p[1], p[2], p[4]}});
+    page.footprints.push_back(Footprint{m_order++, FootprintCorners(m_open.points)});
   } else if (!m_open.points.empty()) {
     m_open.order = m_order++;
     page.strokes.push_back(std::move(m_open));
@@ -74,6 +71,12 @@ size_t StrokeModel::Count(UINT message) const {
 bool IsFootprintOutline(const std::vector<InkPoint>& p) {
   return p.size() == 8 && p[0] == p[3] && p[2] == p[5] && p[4] == p[6] && p[1] == p[7] &&
          !(p[0] == p[2]);
+}
+
+std::array<InkPoint, 4> FootprintCorners(const std::vector<InkPoint>& p) {
+  // The outline walks corners 1, 2, 3, 1, 4, 3, 4, 2, which lie in that
+  // order around the rectangle.
+  return {p[0], p[1], p[2], p[4]};
 }
 
 bool InsideFootprint(const Footprint& footprint, InkPoint point) {
@@ -110,24 +113,31 @@ Box BoxOf(const Footprint& footprint) {
   return box;
 }
 
+// A footprint with its box: most points are far from most footprints,
+// which the box tells at once.
+struct Eraser {
+  const Footprint* footprint;
+  Box box;
+  bool Takes(const InkStroke& stroke, InkPoint point) const {
+    return footprint->order > stroke.order && box.Holds(point) && InsideFootprint(*footprint, point);
+  }
+};
+
+Eraser EraserOf(const Footprint& footprint) { return Eraser{&footprint, BoxOf(footprint)}; }
+
 }  // namespace
 
 std::vector<InkStroke> Remaining(const InkPage& page) {
-  // A long session has many footprints; most points are far from most of
-  // them, which their boxes tell at once.
-  std::vector<Box> boxes;
-  boxes.reserve(page.footprints.size());
-  for (const Footprint& footprint : page.footprints) boxes.push_back(BoxOf(footprint));
+  // A long session has many footprints.
+  std::vector<Eraser> erasers;
+  erasers.reserve(page.footprints.size());
+  for (const Footprint& footprint : page.footprints) erasers.push_back(EraserOf(footprint));
   std::vector<InkStroke> left;
   for (const InkStroke& stroke : page.strokes) {
     InkStroke piece{stroke.pen, stroke.order, {}};
     for (const InkPoint& point : stroke.points) {
-      bool erased = false;
-      for (size_t i = 0; i < page.footprints.size() && !erased; ++i) {
-        const Footprint& footprint = page.footprints[i];
-        erased = footprint.order > stroke.order && boxes[i].Holds(point) &&
-                 InsideFootprint(footprint, point);
-      }
+      const bool erased = std::any_of(erasers.begin(), erasers.end(),
+                                      [&](const Eraser& e) { return e.Takes(stroke, point); });
       if (!erased) {
         piece.points.push_back(point);
       } else if (!piece.points.empty()) {
@@ -138,6 +148,19 @@ std::vector<InkStroke> Remaining(const InkPage& page) {
     if (!piece.points.empty()) left.push_back(std::move(piece));
   }
   return left;
+}
+
+std::vector<InkPoint> ErasedBy(const InkPage& page, const Footprint& footprint) {
+  const Eraser eraser = EraserOf(footprint);
+  std::vector<InkPoint> erased;
+  for (const InkStroke& stroke : page.strokes) {
+    for (const InkPoint& point : stroke.points) {
+      if (eraser.Takes(stroke, point) && std::find(erased.begin(), erased.end(), point) == erased.end()) {
+        erased.push_back(point);
+      }
+    }
+  }
+  return erased;
 }
 
 }  // namespace tqtool

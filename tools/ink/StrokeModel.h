@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "TQApi.h"
+#include "ink/BoardArea.h"
 
 namespace tqtool {
 
@@ -48,10 +49,13 @@ class StrokeModel {
   // `pageAtFlush`: the board's flush (board event 0) starts a new page.
   explicit StrokeModel(bool pageAtFlush = true);
 
-  // The board's width and largest height, in host units.
+  // The board's width and largest height, in host units, as the port
+  // reports them (a height of 0: the board gave none).
   void SetBoard(unsigned width, unsigned height);
   unsigned Width() const { return m_width; }
   unsigned Height() const { return m_height; }
+  // The area the drawing covers: square when the board gave no height.
+  BoardArea Area() const { return DrawnArea(m_width, m_height); }
 
   // One host message; pen messages carry an SPenPoint* in wParam and the pen
   // code in lParam, board events their code in wParam. Others are ignored.
@@ -81,10 +85,18 @@ class StrokeModel {
 
 // True when the eight points walk a footprint's outline.
 bool IsFootprintOutline(const std::vector<InkPoint>& points);
+// The rectangle's corners in order around it, from points that walk its
+// outline (IsFootprintOutline).
+std::array<InkPoint, 4> FootprintCorners(const std::vector<InkPoint>& outline);
 // True when `point` lies inside the footprint or on its edge.
 bool InsideFootprint(const Footprint& footprint, InkPoint point);
 // What is left on the page: every stroke cut where a later footprint covers
 // it, pieces of one point included; footprints themselves are not ink.
 std::vector<InkStroke> Remaining(const InkPage& page);
+// The places of ink the footprint takes off the page: every point of a
+// stroke written before it that it covers, each place once, in the order
+// written. Applied to what was left before the footprint, it gives what is
+// left after it.
+std::vector<InkPoint> ErasedBy(const InkPage& page, const Footprint& footprint);
 
 }  // namespace tqtool

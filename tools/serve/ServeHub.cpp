@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "export/InkDocument.h"
+#include "ink/PenColours.h"
+
 namespace tqtool {
 
 namespace {
@@ -29,15 +32,28 @@ std::string CodeJson(const char* type, uint64_t code) {
   return text;
 }
 
-std::string EraseJson(const Footprint& footprint) {
-  std::string json = "{\"type\":\"erase\",\"corners\":[";
-  for (size_t i = 0; i < footprint.corners.size(); ++i) {
+// "[[X,Y],...]"
+template <typename Points>
+std::string PointsJson(const Points& points) {
+  std::string json = "[";
+  for (const InkPoint& p : points) {
     char point[32];
-    std::snprintf(point, sizeof point, "%s[%d,%d]", i == 0 ? "" : ",", footprint.corners[i].x,
-                  footprint.corners[i].y);
+    std::snprintf(point, sizeof point, "%s[%d,%d]", json.size() == 1 ? "" : ",", p.x, p.y);
     json += point;
   }
-  return json + "]}";
+  return json + "]";
+}
+
+std::string EraseJson(const InkPage& page, const Footprint& footprint) {
+  return "{\"type\":\"erase\",\"corners\":" + PointsJson(footprint.corners) +
+         ",\"gone\":" + PointsJson(ErasedBy(page, footprint)) + "}";
+}
+
+// "["#RRGGBB",...]": the pens' colours by code, as the documents draw them.
+std::string ColoursJson() {
+  std::string json = "[";
+  for (const uint32_t rgb : kPenColours) json += (json.size() == 1 ? "\"" : ",\"") + ColourText(rgb) + "\"";
+  return json + "]";
 }
 
 std::string StateJson(bool connected, bool live) {
@@ -178,7 +194,9 @@ void ServeHub::Handle(const BoardMessage& message) {
   }
   // A stroke closed by this message may have been the eraser's outline.
   const InkPage& closedOn = m_model.Pages()[pagesBefore - 1];
-  if (closedOn.footprints.size() > footprintsBefore) Publish(EraseJson(closedOn.footprints.back()));
+  if (closedOn.footprints.size() > footprintsBefore) {
+    Publish(EraseJson(closedOn, closedOn.footprints.back()));
+  }
   if (m_model.Pages().size() > pagesBefore) {
     m_pageStartId = m_nextId;
     Publish("{\"type\":\"page\",\"page\":" + std::to_string(m_model.Pages().size() - 1) + "}");
@@ -217,10 +235,10 @@ std::string ServeHub::Hello(bool resume) const {
   char text[256];
   std::snprintf(text, sizeof text,
                 "{\"type\":\"hello\",\"width\":%u,\"height\":%u,\"version\":\"%s\",\"page\":%zu,"
-                "\"connected\":%s,\"live\":%s,\"resume\":%s}",
-                m_model.Width(), m_model.Height(), m_version.c_str(), m_model.Pages().size() - 1,
+                "\"connected\":%s,\"live\":%s,\"resume\":%s,\"colours\":",
+                m_model.Area().width, m_model.Area().height, m_version.c_str(), m_model.Pages().size() - 1,
                 m_connected ? "true" : "false", m_live ? "true" : "false", resume ? "true" : "false");
-  return std::string("data: ") + text + "\n\n";
+  return std::string("data: ") + text + ColoursJson() + "}\n\n";
 }
 
 std::shared_ptr<Viewer> ServeHub::Join(std::optional<uint64_t> lastEventId, std::string& first) {

@@ -11,14 +11,18 @@
 //
 // Events (the "data" of one Server-Sent Event):
 //   {"type":"down"|"move"|"up","x":X,"y":Y,"pen":CODE}   a pen message
-//   {"type":"erase","corners":[[X,Y],...4]}   the stroke just ended was the
-//        eraser's footprint, not ink: it and the ink under it are gone
+//   {"type":"erase","corners":[[X,Y],...4],"gone":[[X,Y],...]}   the stroke
+//        just ended was the eraser's footprint, not ink: it is gone, and so
+//        is every point of earlier ink on the page at the places "gone" lists
+//        (the pieces that remain are cut there)
 //   {"type":"page","page":K}   the board flushed a written page; K is new
 //   {"type":"board","code":C} | {"type":"comm","code":C}   board event, line error
 //   {"type":"state","connected":B,"live":B}   the board's link changed
 // A viewer's stream starts with a "hello" event without an id: the board's
-// size, the current page and state, and whether what follows resumes the
-// viewer's own picture ("resume":true) or starts the current page afresh.
+// drawn area, the current page and state, whether what follows resumes the
+// viewer's own picture ("resume":true) or starts the current page afresh, and
+// the pens' colours by code ("colours":["#RRGGBB",...], codes beyond them
+// share them in turn).
 #pragma once
 
 #include <chrono>
@@ -88,6 +92,8 @@ class ServeHub {
   ServeHub(const ServeHub&) = delete;
   ServeHub& operator=(const ServeHub&) = delete;
 
+  // The board's width and largest height as the port reports them; viewers
+  // are told the area drawn (square when the height is 0).
   void SetBoard(unsigned width, unsigned height, const std::string& version);
   // From the window procedure: never waits for the broadcaster or a viewer.
   // False when the inbox is full and the message is lost.

@@ -79,6 +79,39 @@ Bytes GeometryPacket(const BoardModel& model) {
   return packet;
 }
 
+ProbeReplies RepliesOf(const BoardModel& model) {
+  ProbeReplies replies;
+  replies.protocolReply = ProtocolReply(model);
+  replies.versionReply = VersionReply(model);
+  replies.geometry = GeometryPacket(model);
+  replies.versionUnasked = model.protocol >= 2.0;
+  replies.answersDollar = model.protocol < 2.0;
+  if (model.family != 1) replies.questionReply = {kHeartbeat};
+  return replies;
+}
+
+Bytes AnswerHost(const ProbeReplies& replies, const uint8_t* bytes, size_t count, bool& probed) {
+  Bytes reply;
+  const auto add = [&reply](const Bytes& part) { reply.insert(reply.end(), part.begin(), part.end()); };
+  for (size_t i = 0; i < count && !replies.silent; ++i) {
+    if (bytes[i] == 0x20) {
+      add(replies.protocolReply);
+      if (replies.versionUnasked) {
+        add(replies.versionReply);
+        add(replies.geometry);
+        probed = true;
+      }
+    } else if (bytes[i] == '$' && replies.answersDollar) {
+      add(replies.versionReply);
+      add(replies.geometry);
+      probed = true;
+    } else if (bytes[i] == '?') {
+      add(replies.questionReply);
+    }
+  }
+  return reply;
+}
+
 Bytes CaptureHeader(const BoardModel& model) {
   Bytes header;
   uint64_t bits = 0;

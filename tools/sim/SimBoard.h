@@ -39,6 +39,24 @@ Bytes CaptureHeader(const BoardModel& model);
 
 constexpr uint8_t kHeartbeat = 0xF0;
 
+// What a board says to the host's questions: the probe (the space, and '$'
+// below protocol 2.0) and the '?' of the host's watchdog.
+struct ProbeReplies {
+  Bytes protocolReply;          // answer to the space
+  Bytes versionReply;           // answer to '$', or sent unasked after the protocol reply
+  Bytes geometry;               // sent right after the version reply
+  bool versionUnasked = false;  // protocol 2.0 boards: version and geometry follow at once
+  bool answersDollar = true;    // '$' is answered with the version and geometry
+  bool silent = false;          // answers nothing
+  Bytes questionReply;          // answer to '?' (nothing when empty)
+};
+// The replies of the board `model`: a board of protocol 2.0 does not answer
+// '$', and only boards of version 2 and above answer '?' with a heartbeat.
+ProbeReplies RepliesOf(const BoardModel& model);
+// The answer to the bytes a host sent; `probed` is set when they finished a
+// probe (the version and geometry went out): a host has just opened the board.
+Bytes AnswerHost(const ProbeReplies& replies, const uint8_t* bytes, size_t count, bool& probed);
+
 // Gaussian jitter and echoes on the distances, lost packets and stray bytes.
 // Every draw comes from one seeded generator with a fixed recipe, so a seed
 // gives the same stream on every machine.

@@ -2,16 +2,7 @@
 // version would report them, with the noise of an ultrasonic board, and
 // either writes a raw capture or plays the board on a pseudo-terminal that
 // the library opens like a serial port.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +11,7 @@
 #include <string>
 
 #include "common/CommandLine.h"
+#include "sim/PtyBoard.h"
 #include "sim/SimBoard.h"
 #include "sim/SimDrawing.h"
 
@@ -221,206 +213,77 @@ bool BuildDrawing(const Options& o, const tqsim::BoardModel& model, tqsim::Drawi
   return true;
 }
 
-double Now() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-void WriteAll(int fd, const tqsim::Bytes& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EAGAIN) {
-      pollfd entry{fd, POLLOUT, 0};
-      if (poll(&entry, 1, 200) <= 0) return;  // nobody reads: the bytes are lost on the line
-    } else if (n < 0 && errno != EINTR) {
-      return;
-    }
-  }
-}
-
-// The board's side of a pseudo-terminal and the path a host opens.
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-  ~Pty() {
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-  }
-};
-
-bool OpenPty(Pty& pty) {
-  pty.master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
-    std::perror("tqsim: pseudo-terminal");
-    return false;
-  }
-  pty.path = ptsname(pty.master);
-  // Held open by the board itself, so the line does not hang up between the
-  // host's two opens.
-  pty.slave = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
-  if (pty.slave < 0) {
-    std::perror("tqsim: slave side");
-    return false;
-  }
-  termios tio{};
-  tcgetattr(pty.slave, &tio);
-  cfmakeraw(&tio);
-  cfsetspeed(&tio, B9600);
-  tcsetattr(pty.slave, TCSANOW, &tio);
-  fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
-  return true;
-}
-
-std::string LinkTarget(const std::string& link) {
-  char target[PATH_MAX];
-  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
-}
-
-// Makes `link` lead to the board. Only a link to a pseudo-terminal, as an
-// earlier board left it, is replaced; a file or any other link is the
-// user's and stays.
-bool MakeLink(const std::string& link, const std::string& target) {
-  struct stat info{};
-  if (lstat(link.c_str(), &info) == 0) {
-    if (!S_ISLNK(info.st_mode) || LinkTarget(link).rfind("/dev/pts/", 0) != 0) {
-      std::fprintf(stderr, "tqsim: %s exists and is not a board's link; it is left alone\n", link.c_str());
-      return false;
-    }
-    unlink(link.c_str());
-  }
-  if (symlink(target.c_str(), link.c_str()) != 0) {
-    std::perror("tqsim: symlink");
-    return false;
-  }
-  return true;
-}
-
-// What the board says to one byte from the host; `probed` when a host has
-// just opened it.
-tqsim::Bytes Answer(const tqsim::BoardModel& model, uint8_t asked, bool& probed) {
-  tqsim::Bytes reply;
-  probed = false;
-  if (asked == 0x20) {
-    reply = tqsim::ProtocolReply(model);
-    if (model.protocol >= 2.0) {  // version and geometry follow unasked
-      const tqsim::Bytes version = tqsim::VersionReply(model), geometry = tqsim::GeometryPacket(model);
-      reply.insert(reply.end(), version.begin(), version.end());
-      reply.insert(reply.end(), geometry.begin(), geometry.end());
-      probed = true;
-    }
-  } else if (asked == '$' && model.protocol < 2.0) {
-    reply = tqsim::VersionReply(model);
-    const tqsim::Bytes geometry = tqsim::GeometryPacket(model);
-    reply.insert(reply.end(), geometry.begin(), geometry.end());
-    probed = true;
-  } else if (asked == '?' && model.family != 1) {
-    reply = {tqsim::kHeartbeat};
-  }
-  return reply;
-}
-
-// The board on the line: what it has sent, what it is drawing, whether it
-// is silent.
-class PtyBoard {
+// The drawing on the line: when it is played, when the board goes silent,
+// when its time is up. The pty answers the host.
+class Player {
  public:
-  PtyBoard(const Options& o, const tqsim::BoardModel& model, const tqsim::Stream& stream, int master)
-      : m_o(o), m_model(model), m_stream(stream), m_master(master), m_born(Now()), m_lastSent(m_born) {}
+  Player(const Options& o, const tqsim::BoardModel& model, tqsim::PtyBoard& pty)
+      : m_o(o), m_model(model), m_pty(pty), m_born(tqsim::Now()) {}
 
   // False when the board's time is up.
   bool Step() {
-    const double now = Now();
+    const double now = tqsim::Now();
     if (g_toggleSilence) {
       g_toggleSilence = 0;
       m_silent = !m_silent;
+      m_pty.SetSilent(m_silent);
     }
     if (m_o.timeout >= 0.0 && now - m_born >= m_o.timeout) return false;
     if (m_o.exitAfter >= 0.0 && m_drawingDone >= 0.0 && now - m_drawingDone >= m_o.exitAfter) return false;
-    if (!m_silentAfterDone && m_o.silentAfter >= 0.0 && m_streamStart >= 0.0 &&
-        now - m_streamStart >= m_o.silentAfter) {
+    if (!m_silentAfterDone && m_o.silentAfter >= 0.0 && m_drawingStart >= 0.0 &&
+        now - m_drawingStart >= m_o.silentAfter) {
       m_silent = true;
       m_silentAfterDone = true;
+      m_pty.SetSilent(true);
     }
-    SendDue(now);
-    Listen(now);
+    if (m_pty.Probes() != m_probes) {  // a host has just opened the board: draw for it
+      m_probes = m_pty.Probes();
+      DrawFrom(now + m_o.startDelay);
+    }
+    const double wait = m_pty.SendDue(now);
+    if (m_drawingStart >= 0.0 && now >= m_drawingStart && !m_pty.Playing()) {
+      m_drawingDone = now;
+      if (m_o.repeat) {
+        DrawFrom(now + 1.0);
+      } else {
+        m_drawingStart = -1.0;
+      }
+    }
+    // An idle board of protocol 2.0 sends a heartbeat every second.
+    if (m_drawingStart < 0.0 && m_model.family != 1 && now - m_pty.LastSent() >= 1.0) {
+      m_pty.Send({tqsim::kHeartbeat});
+    }
+    m_pty.Step(wait);
     return true;
   }
 
  private:
-  void Send(const tqsim::Bytes& bytes) {
-    if (!m_silent) WriteAll(m_master, bytes);
-  }
-
-  void SendDue(double now) {
-    if (m_streamStart >= 0.0 && now >= m_streamStart) {
-      while (m_next < m_stream.chunks.size() && m_streamStart + m_stream.chunks[m_next].time <= now) {
-        Send(m_stream.chunks[m_next].bytes);
-        ++m_next;
-        m_lastSent = now;
-      }
-      if (m_next == m_stream.chunks.size()) {
-        m_drawingDone = now;
-        m_streamStart = m_o.repeat ? now + 1.0 : -1.0;
-        m_next = 0;
-      }
-    }
-    // An idle board of protocol 2.0 sends a heartbeat every second.
-    if (m_streamStart < 0.0 && m_model.family != 1 && now - m_lastSent >= 1.0) {
-      Send({tqsim::kHeartbeat});
-      m_lastSent = now;
-    }
-  }
-
-  // Waits for the host until the next chunk is due and answers it.
-  void Listen(double now) {
-    double wait = 0.1;
-    if (m_streamStart >= 0.0 && m_next < m_stream.chunks.size()) {
-      wait = std::min(wait, std::max(0.0, m_streamStart + m_stream.chunks[m_next].time - now));
-    }
-    pollfd entry{m_master, POLLIN, 0};
-    const int ready = poll(&entry, 1, static_cast<int>(wait * 1000.0) + 1);
-    if (ready <= 0 || (entry.revents & POLLIN) == 0) {
-      if (ready > 0 && (entry.revents & (POLLHUP | POLLERR))) usleep(20000);
-      return;
-    }
-    uint8_t buffer[256];
-    const ssize_t n = read(m_master, buffer, sizeof buffer);
-    for (ssize_t i = 0; i < n && !m_silent; ++i) {
-      bool probed = false;
-      const tqsim::Bytes reply = Answer(m_model, buffer[i], probed);
-      if (!reply.empty()) {
-        WriteAll(m_master, reply);
-        m_lastSent = Now();
-      }
-      if (probed) {  // a host has just opened the board: draw for it
-        m_streamStart = Now() + m_o.startDelay;
-        m_next = 0;
-      }
-    }
+  void DrawFrom(double start) {
+    m_pty.Play(start);
+    m_drawingStart = start;
   }
 
   const Options& m_o;
   const tqsim::BoardModel& m_model;
-  const tqsim::Stream& m_stream;
-  int m_master;
+  tqsim::PtyBoard& m_pty;
   double m_born;
-  double m_streamStart = -1.0;  // when the current drawing began, -1: not drawing
-  size_t m_next = 0;            // next chunk of the drawing
+  int m_probes = 0;
+  double m_drawingStart = -1.0;  // when the current drawing began, -1: not drawing
   double m_drawingDone = -1.0;
-  double m_lastSent;
   bool m_silent = false;
   bool m_silentAfterDone = false;
 };
 
 int RunPty(const Options& o, const tqsim::BoardModel& model, const tqsim::Stream& stream) {
-  Pty pty;
-  if (!OpenPty(pty)) return 1;
-  if (!o.link.empty() && !MakeLink(o.link, pty.path)) return 1;
-  std::printf("tqsim: board %.1f on %s%s%s\n", model.version, pty.path.c_str(),
+  tqsim::PtyBoard pty;
+  std::string error;
+  if (!pty.Open(error) || (!o.link.empty() && !pty.Link(o.link, error))) {
+    std::fprintf(stderr, "tqsim: %s\n", error.c_str());
+    return 1;
+  }
+  pty.AnswerAs(tqsim::RepliesOf(model));
+  pty.Load(stream.chunks);
+  std::printf("tqsim: board %.1f on %s%s%s\n", model.version, pty.Path().c_str(),
               o.link.empty() ? "" : " linked as ", o.link.c_str());
   std::fflush(stdout);
 
@@ -428,10 +291,9 @@ int RunPty(const Options& o, const tqsim::BoardModel& model, const tqsim::Stream
   std::signal(SIGTERM, OnStop);
   std::signal(SIGHUP, OnStop);
   std::signal(SIGUSR1, OnToggle);
-  PtyBoard board(o, model, stream, pty.master);
+  Player board(o, model, pty);
   while (!g_stop && board.Step()) {
   }
-  if (!o.link.empty() && LinkTarget(o.link) == pty.path) unlink(o.link.c_str());
   return 0;
 }
 

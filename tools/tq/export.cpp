@@ -6,6 +6,8 @@
 #include "export/ExportSession.h"
 #include "tq/Commands.h"
 #include "common/CommandLine.h"
+#include "common/OutputFile.h"
+#include "common/Report.h"
 
 namespace {
 
@@ -22,8 +24,10 @@ const char kAbout[] =
     "OUT appears only when it is complete, and never over the capture.\n";
 
 const char kFooter[] =
-    "Exit status: 0, 1 when the capture cannot be read or is no capture, the\n"
-    "format is unknown or OUT cannot be written, 2 for usage.\n";
+    "OUT may be a device, a FIFO or /dev/stdout, written straight; a link is\n"
+    "followed to the file it names. Exit status: 0, 1 when the capture cannot be\n"
+    "read or is no capture a replay accepts (a baseline outside 500 to 5000\n"
+    "included), the format is unknown or OUT cannot be written, 2 for usage.\n";
 
 struct ExportArgs {
   tqtool::ExportSettings settings;
@@ -69,10 +73,7 @@ int ParseArgs(int argc, char** argv, ExportArgs& args) {
   return -1;
 }
 
-int Fail(const std::string& message) {
-  std::fprintf(stderr, "error tq export: %s\n", message.c_str());
-  return 1;
-}
+int Fail(const std::string& message) { return tqtool::Failed("export", message); }
 
 }  // namespace
 
@@ -88,9 +89,9 @@ int RunExportCommand(int argc, char** argv) {
   std::string error;
   if (!tqtool::ExportCapture(args.settings, summary, error)) return Fail(error);
   // A document on standard output is not to be followed by words.
-  if (!args.quiet && args.settings.output != "-") {
+  if (!args.quiet && !tqtool::WritesToStandardOutput(args.settings.output)) {
     std::printf("%s: %zu pages, %zu strokes, %zu points\n", args.settings.output.c_str(),
                 summary.pages, summary.strokes, summary.points);
   }
-  return 0;
+  return tqtool::kExitDone;
 }

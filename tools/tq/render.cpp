@@ -13,7 +13,10 @@
 #include "tq/Commands.h"
 #include "common/CommandLine.h"
 #include "common/OutputFile.h"
+#include "common/CaptureInput.h"
 #include "common/HostWindow.h"
+#include "common/Report.h"
+#include "common/WindowReplay.h"
 #include "common/MessageLoop.h"
 #include "capture/Replay.h"
 #include "protocol/HostMapping.h"
@@ -49,20 +52,17 @@ int ParseRender(int argc, char** argv, RenderOptions& o) {
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
   if (o.svg.empty()) return line.Fail("--svg OUT.svg is required");
   if (const std::string problem = tqtool::OutputProblem(o.svg, {o.input}); !problem.empty()) {
-    std::fprintf(stderr, "error tq render: %s\n", problem.c_str());
-    return 1;
+    return tqtool::Failed("render", problem);
   }
   return -1;
 }
 
 // Draws nothing beside the capture: the .val and .out captures stay off.
-tq::ReplayStatus Replay(const std::string& path, bool stagesOn, HWND window, tq::SReplayStats& stats) {
+bool Replay(const std::string& path, bool stagesOn, HWND window, tqtool::ReplayOutcome& outcome) {
   tq::SReplayOptions options;
   options.validation = options.smoothing = options.antiStreak = stagesOn;
   options.writeCaptures = false;
-  const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, options, &stats);
-  tqtool::DrainMessages();  // what boards below 2.0 post
-  return status;
+  return tqtool::ReplayIntoWindow(path, window, options, outcome);
 }
 
 // The pens' points with the filter off, stroke by stroke: the eraser's
@@ -105,31 +105,27 @@ struct HostView {
 
 // False, with the reason printed, when the capture cannot be replayed.
 bool ReplayBoth(const std::string& path, RawPoints& raw, HostView& host) {
-  tq::ReplayStatus status;
+  tqtool::ReplayOutcome outcome;
+  bool replayed;
   {
     tqtool::PrintingWindow window(stdout, [](UINT) { return false; });
     window.onMessage = [&raw](UINT message, WPARAM wParam, LPARAM) { raw.Add(message, wParam); };
-    tq::SReplayStats stats;
-    status = Replay(path, false, window.Handle(), stats);
+    replayed = Replay(path, false, window.Handle(), outcome);
     raw.Finish();
   }
-  if (status == tq::ReplayStatus::Replayed) {
+  if (replayed) {
     tqtool::PrintingWindow window(stdout, [](UINT) { return false; });
     window.onMessage = [&host](UINT message, WPARAM wParam, LPARAM lParam) {
       const std::string line = tqtool::FormatEvent(message, wParam, lParam);
       if (!line.empty()) ++host.messages[line.substr(0, line.find(' '))];
       host.model.Add(message, wParam, lParam);
     };
-    status = Replay(path, true, window.Handle(), host.stats);
+    replayed = Replay(path, true, window.Handle(), outcome);
+    host.stats = outcome.stats;
     host.model.Finish();
   }
-  if (status == tq::ReplayStatus::Replayed) return true;
-  const char* why = status == tq::ReplayStatus::CannotOpen       ? "cannot be opened"
-                    : status == tq::ReplayStatus::NotRegularFile ? "is not a regular file"
-                    : status == tq::ReplayStatus::ReadError      ? "could not be read to its end"
-                                                                 : "is no raw capture a replay accepts";
-  std::fprintf(stderr, "error tq render: '%s' %s\n", path.c_str(), why);
-  return false;
+  if (!replayed) tqtool::Failed("render", outcome.problem);
+  return replayed;
 }
 
 unsigned MaxBoardHeight(uint32_t baseline, unsigned width) {
@@ -141,7 +137,7 @@ unsigned MaxBoardHeight(uint32_t baseline, unsigned width) {
 // On standard error when the picture goes to standard output.
 void PrintSummary(const RenderOptions& o, const tqtool::DocumentPage& picture, const RawPoints& raw,
                   const HostView& host) {
-  std::FILE* out = o.svg == "-" ? stderr : stdout;
+  std::FILE* out = tqtool::WritesToStandardOutput(o.svg) ? stderr : stdout;
   size_t samples = 0;
   for (const tqtool::InkStroke& stroke : picture.written) samples += stroke.points.size();
   const tq::SCaptureHeader& h = host.stats.header;
@@ -166,18 +162,17 @@ int RunRenderCommand(int argc, char** argv) {
   if (const int status = ParseRender(argc, argv, o); status >= 0) return status;
   RawPoints raw;
   HostView host;
-  if (!ReplayBoth(o.input, raw, host)) return 1;
+  if (!ReplayBoth(o.input, raw, host)) return tqtool::kExitFailed;
 
   const uint32_t baseline = host.stats.header.receiverSpacing;
   host.model.SetBoard(baseline + tq::kBoardWidthMargin, MaxBoardHeight(baseline, baseline + tq::kBoardWidthMargin));
   const tqtool::InkDocument picture = tqtool::BoardPicture(host.model, raw.Take());
-  std::string why;
+  std::string why, systemWhy;
   const bool written = tqtool::WriteOutput(o.svg, [&picture, &why](std::ostream& out) {
     if (!tqtool::WriteSvgPage(picture, 0, out, why)) out.setstate(std::ios::badbit);
-  });
+  }, systemWhy);
   if (!written) {
-    std::fprintf(stderr, "error tq render: cannot write %s\n", o.svg.c_str());
-    return 1;
+    return tqtool::Failed("render", "cannot write " + tqtool::Quoted(o.svg), why.empty() ? systemWhy : why);
   }
   if (!o.quiet) PrintSummary(o, picture.pages.front(), raw, host);
   return 0;

@@ -1,42 +1,9 @@
-// The page a viewer opens: the board's current page drawn on a canvas as the
-// ink arrives, the earlier pages as their exported pictures, and whether the
-// board is there. Everything it needs is in this one file; it asks the server
-// only for /events and /page/K.svg.
-#include "serve/ServePage.h"
-
-namespace tqtool {
-
-const char kServePage[] = R"page(<!doctype html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Whiteboard</title>
-<style>
-html, body { margin: 0; height: 100%; overflow: hidden; background: #dfe3e8; font: 14px sans-serif; }
-#board { position: fixed; left: 0; top: 0; width: 100%; height: 100%; display: block; }
-#earlier { position: fixed; inset: 0; display: none; background: #dfe3e8; }
-#earlier img { width: 100%; height: 100%; object-fit: contain; }
-#bar { position: fixed; right: 8px; bottom: 8px; display: flex; gap: 6px; align-items: center;
-       padding: 4px 8px; background: rgba(255,255,255,0.92); border: 1px solid #c4c9cf; border-radius: 6px; }
-#dot { width: 10px; height: 10px; border-radius: 50%; background: #9aa0a6; }
-#dot.live { background: #2e7d32; } #dot.silent { background: #f9a825; } #dot.off { background: #c62828; }
-#pages button { font: inherit; border: 1px solid #c4c9cf; background: #fff; border-radius: 4px; cursor: pointer; }
-#pages button.shown { background: #1f5fbf; color: #fff; }
-</style>
-</head>
-<body>
-<canvas id="board"></canvas>
-<div id="earlier"><img id="earlierImage" alt="an earlier page"></div>
-<div id="bar"><span id="dot"></span><span id="status">connecting</span><span id="pages"></span></div>
-<script>
 "use strict";
-// The pens' colours and a marker's width (2.5 mm, 5 board units), as the
-// export draws them.
-const colours = ["#1b1b1b", "#1f5fbf", "#c0392b", "#1e8449", "#8e44ad", "#d35400", "#117a65", "#7d6608"];
+// A marker's width (2.5 mm, 5 board units), as the export draws it; the
+// pens' colours come with the server's hello.
 const lineWidth = 5;
 const tq = {
-  width: 1, height: 1, page: 0, shown: -1, connected: false, live: false, reachable: false,
+  width: 1, height: 1, colours: ["#000000"], page: 0, shown: -1, connected: false, live: false, reachable: false,
   strokes: [], footprints: [], pieces: [], open: null, order: 0, events: 0,
   frame: { left: 0, top: 0, scale: 1 }
 };
@@ -71,50 +38,38 @@ function pen(ev) {
   }
 }
 
-// Inside the footprint or on its edge: on one side of all four edges.
-function inside(corners, p) {
-  let positive = false, negative = false;
-  for (let i = 0; i < 4; ++i) {
-    const a = corners[i], b = corners[(i + 1) % 4];
-    const cross = (b[0] - a[0]) * (p[1] - a[1]) - (b[1] - a[1]) * (p[0] - a[0]);
-    if (cross > 0) positive = true;
-    if (cross < 0) negative = true;
-  }
-  return !(positive && negative);
-}
-
-// What the eraser left: every stroke cut where a later footprint covers it.
-function remaining() {
-  const pieces = [];
-  for (const stroke of tq.strokes) {
-    let piece = [];
-    for (const p of stroke.points) {
-      const erased = tq.footprints.some(f => f.order > stroke.order && inside(f.corners, p));
-      if (!erased) { piece.push(p); continue; }
-      if (piece.length) pieces.push({ pen: stroke.pen, points: piece });
-      piece = [];
-    }
-    if (piece.length) pieces.push({ pen: stroke.pen, points: piece });
-  }
-  return pieces;
-}
-
-// The stroke that just ended was the eraser's outline, not ink.
+// The stroke that just ended was the eraser's outline, not ink, and the
+// server names the places of ink under it: the pieces are cut there.
 function erase(ev) {
   const last = tq.strokes.pop();
+  if (last) tq.pieces.pop();
   tq.footprints.push({ order: last ? last.order : tq.order++, corners: ev.corners });
-  tq.pieces = remaining();
+  const gone = new Set(ev.gone.map(p => p[0] + "," + p[1]));
+  const pieces = [];
+  for (const piece of tq.pieces) {
+    let run = [];
+    for (const p of piece.points) {
+      if (!gone.has(p[0] + "," + p[1])) { run.push(p); continue; }
+      if (run.length) pieces.push({ pen: piece.pen, points: run });
+      run = [];
+    }
+    if (run.length) pieces.push({ pen: piece.pen, points: run });
+  }
+  tq.pieces = pieces;
 }
 
 function handle(ev) {
   switch (ev.type) {
     case "hello":
-      tq.width = ev.width || 1; tq.height = ev.height || tq.width;
+      tq.width = ev.width || 1; tq.height = ev.height || 1;
+      if (ev.colours && ev.colours.length) tq.colours = ev.colours;
       tq.connected = ev.connected; tq.live = ev.live;
       if (!ev.resume) resetPage(ev.page);
       break;
     case "down": case "move": case "up": pen(ev); break;
     case "erase": erase(ev); break;
+    // The board's flush ends the stroke being written, an outline included.
+    case "board": if (ev.code === 0) closeStroke(); break;
     case "page": closeStroke(); resetPage(ev.page); break;
     case "state": tq.connected = ev.connected; tq.live = ev.live; break;
   }
@@ -150,6 +105,9 @@ function showEarlier(k) {
   showPages();
 }
 
+// Pen codes beyond the colours the server gave share them in turn.
+function colour(pen) { return tq.colours[(pen >>> 0) % tq.colours.length]; }
+
 function trace(points) {
   const f = tq.frame;
   if (points.length === 1) {
@@ -183,9 +141,9 @@ function draw() {
     context.beginPath();
     trace(piece.points);
     if (piece.points.length === 1) {
-      context.fillStyle = colours[piece.pen & 7]; context.fill();
+      context.fillStyle = colour(piece.pen); context.fill();
     } else {
-      context.strokeStyle = colours[piece.pen & 7]; context.stroke();
+      context.strokeStyle = colour(piece.pen); context.stroke();
     }
   }
 }
@@ -212,9 +170,3 @@ function connect() {
 connect();
 showPages();
 requestAnimationFrame(draw);
-</script>
-</body>
-</html>
-)page";
-
-}  // namespace tqtool
