@@ -1,19 +1,17 @@
 // tq pen: the board as a pen tablet on the Linux desktop, through uinput.
-#include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "common/Board.h"
+#include "common/CaptureInput.h"
 #include "common/CommandLine.h"
 #include "common/MessageLoop.h"
 #include "common/Report.h"
+#include "common/WindowReplay.h"
 #include "capture/CaptureFile.h"
 #include "capture/Replay.h"
+#include "protocol/HostMapping.h"
 #include "pen/Calibration.h"
 #include "pen/PenDaemon.h"
 #include "pen/PenDevice.h"
@@ -81,14 +79,17 @@ int Parse(int argc, char** argv, PenOptions& o) {
   return -1;
 }
 
+// A calibration file is a few lines; anything larger is not one.
+constexpr uint64_t kCalibrationReadLimit = 64 * 1024;
+
 bool ReadCalibration(const std::string& path, tqpen::Calibration& calibration) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  std::string error;
-  if (!file || !tqpen::ParseCalibration(text.str(), calibration, error) ||
-      !(error = tqpen::CalibrationProblem(calibration)).empty()) {
-    tqtool::Failed("pen", "cannot use the calibration '" + path + "'", error.empty() ? "cannot read it" : error);
+  std::string text, error;
+  if (!tqtool::ReadSmallFile(path, kCalibrationReadLimit, text, error)) {
+    tqtool::Failed("pen", "cannot use the calibration", error);
+    return false;
+  }
+  if (!tqpen::ParseCalibration(text, calibration, error) || !(error = tqpen::CalibrationProblem(calibration)).empty()) {
+    tqtool::Failed("pen", "cannot use the calibration " + tqtool::Quoted(path), error);
     return false;
   }
   return true;
@@ -96,23 +97,23 @@ bool ReadCalibration(const std::string& path, tqpen::Calibration& calibration) {
 
 int RunReplay(tqpen::PenDaemon& daemon, const PenOptions& o) {
   const std::string& path = o.replay;
-  tq::SCaptureHeader header;
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return tqtool::Failed("pen", "cannot open '" + path + "'", std::strerror(errno));
-  uint8_t bytes[tq::kCaptureHeaderSize] = {};
-  file.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-  header = tq::DecodeCaptureHeader(bytes);
-  if (file.gcount() != static_cast<std::streamsize>(sizeof bytes) || !tq::AcceptCaptureHeader(header)) {
-    return tqtool::Failed("pen", "cannot replay '" + path + "'",
-                          "not a raw capture (no header naming a protocol and a board)");
+  // The header first: the device's range comes from it, and nothing is made
+  // for a file that is no capture.
+  tqtool::SCapture capture;
+  std::string problem;
+  if (!tqtool::ReadCapture(path, capture, problem) ||
+      !(problem = tqtool::CaptureHeaderProblem(path, capture.header)).empty()) {
+    return tqtool::Failed("pen", "cannot replay", problem);
   }
+  const tq::SCaptureHeader header = capture.header;
+  capture.body.clear();
+  capture.body.shrink_to_fit();
   // The board as a port would see it with these settings: its width, the
   // largest height its baseline allows unless --height says, and the range
   // turned by the pod location as on a live board.
   const tqtool::BoardOptions& board = o.settings.board;
-  const double baseline = std::min<double>(header.receiverSpacing, 5000.0);
-  const auto width = static_cast<int32_t>(header.receiverSpacing) + 340;
-  const int32_t maxHeight = tqpen::ClampToRange(std::floor(std::sqrt(30250000.0 - baseline * baseline)), 5500);
+  const auto width = static_cast<int32_t>(tq::BoardWidth(header.receiverSpacing));
+  const auto maxHeight = static_cast<int32_t>(tq::MaxBoardHeight(header.receiverSpacing));
   const int32_t height = board.height >= 0 ? static_cast<int32_t>(board.height) : maxHeight;
   tq::SReplayOptions replay;
   replay.validation = !board.noValidate;
@@ -121,19 +122,15 @@ int RunReplay(tqpen::PenDaemon& daemon, const PenOptions& o) {
   replay.podLocation = static_cast<int32_t>(board.pod);
   replay.boardHeight = height;
   replay.writeCaptures = o.writeCaptures;
+  const std::string base = tqtool::CaptureBaseBeside(path);
+  replay.captureBase = base.c_str();
   const int32_t xMax = board.pod >= 2 ? height : width, yMax = board.pod >= 2 ? width : height;
   const int64_t packetUs = tqpen::PacketWireUs(tq::CapturePacketLength(header.protocolNumber));
   return daemon.RunReplay(xMax, yMax, tqpen::EraserPossible(header.boardVersion), packetUs,
                           [&path, &replay](HWND window) {
-                            tq::SReplayStats stats;
-                            const tq::ReplayStatus status = tq::ReplayCaptureFile(path.c_str(), window, replay, &stats);
-                            tqtool::DrainMessages();
-                            if (status == tq::ReplayStatus::Replayed) return 0;
-                            return tqtool::Failed("pen", "cannot replay '" + path + "'",
-                                                  status == tq::ReplayStatus::NotCapture ? "not a raw capture"
-                                                  : status == tq::ReplayStatus::ReadError
-                                                      ? "a read failed in the middle"
-                                                      : "it cannot be opened as a regular file");
+                            tqtool::ReplayOutcome outcome;
+                            if (tqtool::ReplayIntoWindow(path, window, replay, outcome)) return 0;
+                            return tqtool::Failed("pen", "cannot replay", outcome.problem);
                           });
 }
 
