@@ -473,6 +473,29 @@ TEST(TqCalibrate, RecordsFourTouches) {
   EXPECT_NE(calibrate.Output().find("LIBINPUT_CALIBRATION_MATRIX"), std::string::npos);
 }
 
+// Touching the first target again for the second is refused with the
+// reason and the second is asked for again; the calibration is the good
+// touches'.
+TEST(TqCalibrate, AsksAgainForAMisclick) {
+  tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const std::string file = ScratchName("tq-misclick.calibration");
+  Background calibrate(kTool + " calibrate --port 7 --screen 1920x1080 --out " + file + kUnfiltered,
+                       file + ".out");
+  const auto output = [&calibrate] { return calibrate.Output(); };
+  const double touches[5][2] = {{500, 600}, {505, 600}, {2500, 620}, {2450, 1800}, {520, 1750}};
+  const char* const asked[5] = {"target 1 of 4", "target 2 of 4", "refused: the top-right touch", "target 3 of 4",
+                                "target 4 of 4"};
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(WaitFor(output, asked[i])) << calibrate.Output();
+    board.Send(tqtest::Concat({PenAt(touches[i][0], touches[i][1], 30), PenAt(touches[i][0], touches[i][1], 15)}));
+  }
+  for (int i = 0; i < 100 && calibrate.Running(); ++i) usleep(50000);
+  EXPECT_NE(calibrate.Output().find("touched twice?"), std::string::npos) << calibrate.Output();
+  const std::string text = ReadText(file);
+  EXPECT_NE(text.find("pair 2640 520 "), std::string::npos) << text << calibrate.Output();
+  EXPECT_EQ(text.find("pair 645 "), std::string::npos) << text;
+}
+
 // A virtual board on a pty, opened by tq pen, gives the events its own
 // capture gives when replayed.
 TEST(TqPen, ABoardOnAPtyGivesTheEventsOfItsCapture) {
