@@ -81,7 +81,7 @@ int main() {
   if (pipe(times) != 0) return 1;
   const pid_t pen = StartPen(pty, times[1]);
   AnswerProbe(pty);
-  usleep(500000);  // the open's second half and the device
+  usleep(800000);  // the open's second half, the device and its announcement
   const std::vector<double> latencies = MeasurePen(pty, times[0]);
   kill(pen, SIGTERM);
   int status = 0;

@@ -64,6 +64,8 @@ void SetStages(CBoardPort& port, const SReplayOptions& options) {
   port.m_filter.SetValidation(options.validation ? 1 : 0);
   port.m_filter.SetFilter(options.smoothing ? 1 : 0);
   port.m_filter.SetAntiStreak(options.antiStreak ? 1 : 0);
+  port.SetPodLocation(options.podLocation);
+  port.SetBoardHeight(options.boardHeight);
 }
 
 // Hands the body to the receive path one packet length at a time, read in

@@ -32,6 +32,11 @@ struct SReplayOptions {
   bool validation = true;
   bool smoothing = true;
   bool antiStreak = true;
+  // Where the pod sits and the board height, as TQSetPodLocation and
+  // TQSetBoardHeight set them on a port: what a tool that shows the pen on a
+  // host replays with. A freshly opened port's values by default.
+  int32_t podLocation = 0;
+  int32_t boardHeight = 0;
   // New .val and .out captures of what the replay let through and delivered,
   // as TQReadFileData writes them: beside the file, under its name less its
   // last four characters. A tool that only looks leaves them off.

@@ -14,7 +14,7 @@ cmake --install "$build" --prefix "$stage" > /dev/null
 
 for file in bin/tq bin/tqsim share/man/man1/tq.1 share/man/man1/tqsim.1 include/TQApi.h \
             "$libdir/pkgconfig/tqapi.pc" "$libdir/cmake/TQApi/TQApiConfig.cmake" \
-            lib/udev/rules.d/70-tq-pen.rules lib/systemd/system/tq-pen@.service; do
+            lib/udev/rules.d/70-tq-pen.rules lib/systemd/system/tq-pen@.service lib/sysusers.d/tq-pen.conf; do
   [ -e "$stage/$file" ] || { echo "install: $file was not installed" >&2; exit 1; }
 done
 

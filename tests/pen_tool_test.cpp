@@ -6,6 +6,7 @@
 
 #include <linux/input-event-codes.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -298,6 +299,57 @@ TEST(TqPen, CalibrationMapsOntoTheScreen) {
   for (const auto& r : refused) EXPECT_EQ(Shell(r.args).status, r.status) << r.args;
 }
 
+// Misclicks refused alike by tq calibrate --points and, for a file that
+// holds them, by tq pen --calibration: each with its reason.
+TEST(TqCalibrate, RefusesMisclicksWithTheReason) {
+  const fs::path raw = Scratch("hello-v2.raw");
+  const std::string file = raw.string() + ".checked.calibration";
+  const struct {
+    const char* name;
+    const char* points;
+    const char* reason;  // empty: accepted
+  } cases[] = {
+      {"good", "200,300 3000,400 2900,2000 300,1900", ""},
+      {"keystoned", "300,300 2900,200 3100,2100 150,1800", ""},
+      {"top-right and bottom-right swapped", "200,300 2900,2000 3000,400 300,1900", "out of order"},
+      {"top-left and top-right swapped", "3000,400 200,300 2900,2000 300,1900", "out of order"},
+      {"bow-tie", "300,300 3000,300 300,4000 3000,4000", "twisted"},
+      {"double touch", "200,300 202,300 2900,2000 300,1900", "touched twice"},
+      {"mirrored: the wrong pod", "3000,400 200,300 300,1900 2900,2000", "--pod"},
+      {"upside down", "2900,2000 300,1900 200,300 3000,400", "--pod"},
+      {"aspect far off", "200,300 3000,300 3000,700 200,700", "as wide as high"},
+  };
+  const double screen[4][2] = {{192, 108}, {1728, 108}, {1728, 972}, {192, 972}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(file);
+    const Result made = Shell(kTool + " calibrate --board 3396x4572 --screen 1920x1080 --out " + file +
+                              " --points '" + c.points + "'");
+    const bool good = std::string(c.reason).empty();
+    EXPECT_EQ(made.status, good ? 0 : 1) << made.out;
+    EXPECT_EQ(fs::exists(file), good);
+    if (!good) {
+      EXPECT_NE(made.out.find(c.reason), std::string::npos) << made.out;
+    }
+    // The same four positions in a file written by hand.
+    std::istringstream words(c.points);
+    std::string text = "screen 1920 1080\nboard 3396 4572\n";
+    for (const auto& pixel : screen) {
+      std::string word;
+      words >> word;
+      std::replace(word.begin(), word.end(), ',', ' ');
+      text += "pair " + word + " " + std::to_string(pixel[0]) + " " + std::to_string(pixel[1]) + "\n";
+    }
+    std::ofstream(file) << text;
+    const Result pen = Shell(kTool + " pen --replay " + raw.string() + " --dry-run --calibration " + file);
+    EXPECT_EQ(pen.status, good ? 0 : 1) << pen.out.substr(0, 300);
+    if (!good) {
+      EXPECT_NE(pen.out.find("tq pen: cannot use the calibration"), std::string::npos) << pen.out;
+      EXPECT_NE(pen.out.find(c.reason), std::string::npos) << pen.out;
+    }
+  }
+}
+
 // A program started in the background, its output in a file.
 class Background {
  public:
@@ -421,6 +473,29 @@ TEST(TqCalibrate, RecordsFourTouches) {
   EXPECT_NE(calibrate.Output().find("LIBINPUT_CALIBRATION_MATRIX"), std::string::npos);
 }
 
+// Touching the first target again for the second is refused with the
+// reason and the second is asked for again; the calibration is the good
+// touches'.
+TEST(TqCalibrate, AsksAgainForAMisclick) {
+  tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const std::string file = ScratchName("tq-misclick.calibration");
+  Background calibrate(kTool + " calibrate --port 7 --screen 1920x1080 --out " + file + kUnfiltered,
+                       file + ".out");
+  const auto output = [&calibrate] { return calibrate.Output(); };
+  const double touches[5][2] = {{500, 600}, {505, 600}, {2500, 620}, {2450, 1800}, {520, 1750}};
+  const char* const asked[5] = {"target 1 of 4", "target 2 of 4", "refused: the top-right touch", "target 3 of 4",
+                                "target 4 of 4"};
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(WaitFor(output, asked[i])) << calibrate.Output();
+    board.Send(tqtest::Concat({PenAt(touches[i][0], touches[i][1], 30), PenAt(touches[i][0], touches[i][1], 15)}));
+  }
+  for (int i = 0; i < 100 && calibrate.Running(); ++i) usleep(50000);
+  EXPECT_NE(calibrate.Output().find("touched twice?"), std::string::npos) << calibrate.Output();
+  const std::string text = ReadText(file);
+  EXPECT_NE(text.find("pair 2640 520 "), std::string::npos) << text << calibrate.Output();
+  EXPECT_EQ(text.find("pair 645 "), std::string::npos) << text;
+}
+
 // A virtual board on a pty, opened by tq pen, gives the events its own
 // capture gives when replayed.
 TEST(TqPen, ABoardOnAPtyGivesTheEventsOfItsCapture) {
@@ -439,6 +514,176 @@ TEST(TqPen, ABoardOnAPtyGivesTheEventsOfItsCapture) {
   EXPECT_NE(live.out.find("BTN_TOOL_RUBBER 1"), std::string::npos);
 }
 
+// Every board's device tells itself apart: its name and phys name the serial
+// device, its ids are the project's own; --name replaces the name. A replay
+// has no device to name.
+TEST(TqPen, NamesTheDeviceAfterItsSerialLine) {
+  tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  const std::string link = ScratchName("tq-left-board");
+  fs::remove(link);
+  fs::create_symlink(board.SlavePath(), link);
+  const std::string leaf = fs::path(link).filename().string();
+  const struct {
+    std::string options;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"--device " + link,
+       {"# Input device phys: " + link + "\n", "# Input device uniq: " + leaf + "\n",
+        "N: TQ board pen (" + leaf + ")\n", "I: 0006 7471 0001 "}},
+      {"--device " + link + " --name 'Left board'", {"N: Left board\n", "I: 0006 7471 0001 "}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    const Result run = Shell(kTool + " pen " + c.options + " --dry-run --seconds 0.5");
+    EXPECT_EQ(run.status, 0) << run.out;
+    for (const std::string& line : c.lines) EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+  }
+  // The ids and the phys reach the kernel through uinput.
+  const std::string log = ScratchName("tq-pen-named");
+  const Result made = Shell(WithShim(log) + kTool + " pen --device " + link + " --seconds 0.5");
+  EXPECT_EQ(made.status, 0) << made.out;
+  EXPECT_EQ(LogLines(ReadText(log), "id "), std::vector<std::string>{"7471 0001"});
+  EXPECT_EQ(LogLines(ReadText(log), "phys "), std::vector<std::string>{"\"" + link + "\""});
+  const Result replay = Shell(kTool + " pen --replay " + Scratch("hello-v1.raw").string() + " --dry-run");
+  EXPECT_NE(replay.out.find("N: TQ board pen\nI: 0006 7471 0001 "), std::string::npos) << replay.out.substr(0, 300);
+  EXPECT_EQ(replay.out.find("# Input device phys"), std::string::npos);
+  fs::remove(link);
+}
+
+// The raw capture of the line: the library's own in the temporary
+// directory, off, or a file of the command's; a bounded one moves to .1 and
+// starts anew, each part a whole capture.
+TEST(TqPen, RawCaptureOffElsewhereOrBounded) {
+  const std::string tmp = ScratchName("tq-raw-tmp");
+  fs::create_directories(tmp);
+  const std::string own = tmp + "/own.raw", library = tmp + "/tq7.raw";
+  const tqtest::Bytes stroke = tqtest::Repeat(PenAt(1000, 800, 30), 200);
+  const struct {
+    std::string options;
+    uintmax_t libraryBody, ownBody;  // bytes past the 20-byte header; -1: no file
+  } cases[] = {
+      {"", stroke.size(), uintmax_t(-1)},
+      {"--raw-capture off", 0, uintmax_t(-1)},
+      {"--raw-capture " + own, 0, stroke.size()},
+  };
+  const auto body = [](const std::string& path) {
+    return fs::exists(path) ? fs::file_size(path) - 20 : uintmax_t(-1);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options);
+    fs::remove(own);
+    fs::remove(library);
+    tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+    Background pen("TMPDIR=" + tmp + " " + kTool + " pen --port 7 --dry-run " + c.options, tmp + "/out");
+    ASSERT_TRUE(WaitFor([&pen] { return pen.Output(); }, "# EVEMU")) << pen.Output();
+    board.Send(stroke);
+    EXPECT_TRUE(WaitFor([&pen] { return pen.Output(); }, "BTN_TOUCH 1"));
+    usleep(200000);
+    pen.Stop();
+    EXPECT_EQ(body(library), c.libraryBody);
+    EXPECT_EQ(body(own), c.ownBody);
+  }
+  // Past one mebibyte the capture moves aside.
+  fs::remove(own);
+  tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+  Background pen(kTool + " pen --port 7 --dry-run --raw-capture " + own + " --raw-capture-max 1 > /dev/null",
+                 tmp + "/out");
+  ASSERT_TRUE(WaitFor([&own] { return fs::exists(own) ? std::string("made") : std::string(); }, "made"));
+  const tqtest::Bytes many = tqtest::Repeat(PenAt(1000, 800, 30), 1200);
+  for (int i = 0; i < 110; ++i) board.Send(many);
+  EXPECT_TRUE(WaitFor([&own] { return fs::exists(own + ".1") ? std::string("moved") : std::string(); }, "moved", 15));
+  pen.Stop();
+  EXPECT_GT(fs::file_size(own + ".1"), 1u << 20);
+  EXPECT_LT(fs::file_size(own), fs::file_size(own + ".1"));
+  std::ifstream older(own + ".1", std::ios::binary), newer(own, std::ios::binary);
+  std::string a(4, '\0'), b(4, '\0');
+  older.read(a.data(), 4);
+  newer.read(b.data(), 4);
+  EXPECT_EQ(a, b) << "each part starts with a capture header";
+  const Result refused = Shell(kTool + " pen --port 7 --raw-capture off --raw-capture-max 5");
+  EXPECT_EQ(refused.status, 2) << refused.out;
+  EXPECT_EQ(Shell(kTool + " pen --port 7 --raw-capture capture.txt").status, 2);
+}
+
+// A replay is timed as the board sent it: frames one packet's time on the
+// line apart per pen message (5 bytes below protocol 2.0, 9 from it, at 9600
+// baud), so that evemu-play plays it at the session's pace. It writes no
+// .val or .out unless asked, and refuses what is no capture.
+TEST(TqPen, AReplayKeepsTheBoardsPaceAndLeavesNoFiles) {
+  const struct {
+    const char* sample;
+    long long packetUs;
+  } samples[] = {{"hello-v1", 5208}, {"hello-v2", 9375}, {"eraser-v3", 9375}};
+  for (const auto& sample : samples) {
+    SCOPED_TRACE(sample.sample);
+    const fs::path raw = Scratch(std::string(sample.sample) + ".raw");
+    fs::remove(fs::path(raw).replace_extension(".val"));
+    fs::remove(fs::path(raw).replace_extension(".out"));
+    const Result run = Shell(kTool + " pen --replay " + raw.string() + " --dry-run");
+    ASSERT_EQ(run.status, 0) << run.out.substr(0, 300);
+    std::istringstream lines(run.out);
+    long long last = 0;
+    size_t offBeat = 0;
+    for (std::string line; std::getline(lines, line);) {
+      long long sec = 0, usec = 0;
+      if (std::sscanf(line.c_str(), "E: %lld.%lld", &sec, &usec) != 2) continue;
+      last = sec * 1000000 + usec;
+      if (last % sample.packetUs != 0) ++offBeat;
+    }
+    EXPECT_EQ(offBeat, 0u);
+    const std::string messages = ReadText(fs::path(TQ_SOURCE_DIR) / "samples" / (std::string(sample.sample) + ".events"));
+    long long pen = 0;
+    std::istringstream events(messages);
+    for (std::string line; std::getline(events, line);) {
+      pen += line.rfind("down ", 0) == 0 || line.rfind("move ", 0) == 0 || line.rfind("up ", 0) == 0;
+    }
+    EXPECT_LE(last, (pen - 1) * sample.packetUs);
+    EXPECT_GE(last, (pen - 5) * sample.packetUs);
+    EXPECT_FALSE(fs::exists(fs::path(raw).replace_extension(".val")));
+    EXPECT_FALSE(fs::exists(fs::path(raw).replace_extension(".out")));
+  }
+  const fs::path raw = Scratch("hello-v2.raw");
+  EXPECT_EQ(Shell(kTool + " pen --replay " + raw.string() + " --dry-run --write-captures > /dev/null").status, 0);
+  EXPECT_TRUE(fs::exists(fs::path(raw).replace_extension(".val")));
+  EXPECT_TRUE(fs::exists(fs::path(raw).replace_extension(".out")));
+
+  const fs::path text = raw.parent_path() / "notes.raw";
+  std::ofstream(text) << "not a capture but long enough to hold a header's twenty bytes\n";
+  std::ofstream(raw.parent_path() / "short.raw") << "tq";
+  for (const fs::path& bad : {text, raw.parent_path() / "short.raw", raw.parent_path() / "missing.raw",
+                              raw.parent_path()}) {
+    const Result run = Shell(kTool + " pen --replay " + bad.string() + " --dry-run");
+    EXPECT_EQ(run.status, 1) << bad << run.out;
+    EXPECT_EQ(run.out.find("# EVEMU"), std::string::npos) << "no device for what cannot be replayed";
+    EXPECT_NE(run.out.find("tq pen: cannot "), std::string::npos) << run.out;
+  }
+}
+
+// A replay with the board's settings gives what a live board with them
+// gives: the pod location turns and mirrors the points as the library does,
+// the height mirrors them for pods 1 and 3.
+TEST(TqPen, AReplayTakesThePodAndHeightOfALiveBoard) {
+  const std::string drawing =
+      std::string(TQ_SIM_PATH) + " --board-version 3.0 --text HI --font builtin --speed 2400 --clean";
+  const fs::path dir = Scratch("hello-v2.raw").parent_path();
+  const std::string raw = (dir / "sim-pod.raw").string();
+  ASSERT_EQ(Shell(drawing + " --raw " + raw).status, 0);
+  for (const char* settings : {"--pod 1 --height 2000", "--pod 3 --height 2500", "--pod 2"}) {
+    SCOPED_TRACE(settings);
+    const std::string link = (dir / "board-pod").string();
+    const Result live = Shell("(" + drawing + " --pty --link " + link + " --timeout 6 > /dev/null & " +
+                              "for i in $(seq 50); do [ -e " + link + " ] && break; sleep 0.1; done; TQ_COM6=" +
+                              link + " " + kTool + " pen --port 6 --dry-run --seconds 4 " + settings +
+                              " 2>/dev/null; wait)");
+    const Result replay = Shell(kTool + " pen --replay " + raw + " --dry-run " + settings);
+    const std::vector<std::string> events = EvemuEvents(live.out);
+    EXPECT_GT(events.size(), 200u) << live.out.substr(0, 400);
+    EXPECT_EQ(events, EvemuEvents(replay.out));
+    EXPECT_EQ(AbsMax(live.out, ABS_X), AbsMax(replay.out, ABS_X));
+    EXPECT_EQ(AbsMax(live.out, ABS_Y), AbsMax(replay.out, ABS_Y));
+  }
+}
+
 TEST(PenUnit, SystemdAcceptsTheUnit) {
   if (Shell("command -v systemd-analyze").status != 0) GTEST_SKIP() << "systemd-analyze is not installed";
   const fs::path dir = fs::path(::testing::TempDir()) / ("tq-pen-unit-" + std::to_string(getpid()));
@@ -452,6 +697,56 @@ TEST(PenUnit, SystemdAcceptsTheUnit) {
   const Result run = Shell("systemd-analyze verify --man=no " + (dir / "tq-pen@ttyUSB0.service").string());
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(run.out.find("tq-pen@"), std::string::npos) << run.out;
+  // Started by the device and bound to it, as its own user, without a
+  // capture that would grow for days.
+  for (const char* line : {"BindsTo=dev-%i.device\n", "After=dev-%i.device\n", "User=tq-pen\n",
+                           "WantedBy=dev-%i.device\n", " --raw-capture off "}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line;
+  }
+  for (const char* line : {"User=root", "multi-user.target", "SupplementaryGroups=input"}) {
+    EXPECT_EQ(unit.find(line), std::string::npos) << line;
+  }
+  const std::string sysusers = ReadText(fs::path(TQ_SOURCE_DIR) / "dist" / "tq-pen.sysusers.conf");
+  EXPECT_NE(sysusers.find("\nu     tq-pen "), std::string::npos) << sysusers;
+}
+
+// The udev rule as udev itself reads it: every line parses (udevadm test,
+// with only this rule and the tq-pen group in a mount namespace of its own,
+// so nothing of the system's is touched); its matches name the adapter.
+TEST(PenUnit, UdevReadsTheRule) {
+  const std::string rules = ReadText(fs::path(TQ_SOURCE_DIR) / "dist" / "70-tq-pen.rules");
+  const std::vector<std::string> wanted = {
+      "GROUP=\"tq-pen\"", "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", ENV{TQ_PEN_BOARD}=\"1\"",
+      "ENV{TQ_PEN_BOARD}==\"1\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"systemd\", "
+      "ENV{SYSTEMD_WANTS}+=\"tq-pen@%k.service\"",
+      "ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", ATTR{latency_timer}=\"1\""};
+  for (const std::string& w : wanted) EXPECT_NE(rules.find(w), std::string::npos) << w;
+  // ModemManager is told about the board's adapter only.
+  size_t ignores = 0;
+  for (size_t at = rules.find("ID_MM_DEVICE_IGNORE}=\""); at != std::string::npos;
+       at = rules.find("ID_MM_DEVICE_IGNORE}=\"", at + 1)) {
+    ++ignores;
+  }
+  EXPECT_EQ(ignores, 1u);
+  if (Shell("command -v udevadm && command -v unshare").status != 0) GTEST_SKIP() << "udevadm or unshare is missing";
+  if (geteuid() != 0) GTEST_SKIP() << "reading the rule in a mount namespace of its own needs root";
+  const fs::path dir = fs::path(::testing::TempDir()) / ("tq-pen-udev-" + std::to_string(getpid()));
+  fs::create_directories(dir / "rules");
+  fs::copy_file(fs::path(TQ_SOURCE_DIR) / "dist" / "70-tq-pen.rules", dir / "rules" / "70-tq-pen.rules",
+                fs::copy_options::overwrite_existing);
+  std::ofstream(dir / "group") << ReadText("/etc/group") << "tq-pen:x:990:\n";
+  const std::string device = fs::exists("/sys/class/misc/uinput") ? "/class/misc/uinput" : "/class/tty/tty";
+  const std::string script =
+      "set -e; for d in /etc/udev/rules.d /usr/lib/udev/rules.d /run/udev /dev/char; do "
+      "[ -d $d ] && [ ! -L $d ] && mount -t tmpfs none $d; done; mount --bind " + (dir / "rules").string() +
+      " /etc/udev/rules.d; mount --bind " + (dir / "group").string() + " /etc/group; udevadm test --action=add " +
+      device;
+  const Result run = Shell("unshare -m sh -c '" + script + "'");
+  if (run.out.find("Reading rules file") == std::string::npos) {
+    GTEST_SKIP() << "udevadm test cannot run here: " << run.out.substr(0, 400);
+  }
+  EXPECT_NE(run.out.find("Reading rules file: /etc/udev/rules.d/70-tq-pen.rules"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("70-tq-pen.rules:"), std::string::npos) << "udev complains:\n" << run.out;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // answered here and written to the file named by UINPUT_SHIM_LOG, one a
 // line, and so is every input_event written to it:
 //   ioctl NAME VALUE | abs CODE MIN MAX RESOLUTION | setup BUS "NAME" |
+//   id VENDOR PRODUCT (hex, after setup) | phys "PHYS" |
 //   event TYPE CODE VALUE | close
 // It answers UI_GET_VERSION with 5 and UI_GET_SYSNAME with a name that has
 // no node in /sys, as a kernel without udev would leave it. When
@@ -84,7 +85,10 @@ int Answer(unsigned long request, void* argument) {
         setup->absinfo.resolution);
   } else if (request == UI_DEV_SETUP) {
     const auto* setup = static_cast<const uinput_setup*>(argument);
-    Log("setup %u \"%s\"\n", setup->id.bustype, setup->name);
+    Log("setup %u \"%s\"\nid %04x %04x\n", setup->id.bustype, setup->name, setup->id.vendor,
+        setup->id.product);
+  } else if (request == UI_SET_PHYS) {
+    Log("phys \"%s\"\n", static_cast<const char*>(argument));
   } else if (request == UI_DEV_CREATE) {
     Log("ioctl UI_DEV_CREATE 0\n");
   } else if (request == UI_DEV_DESTROY) {

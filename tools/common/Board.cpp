@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,8 +28,18 @@ void AddBoardOptions(CommandLine& line, BoardOptions& board, bool settings, bool
     line.Flag("--no-antistreak", board.noAntiStreak, "switch the anti-streak stage off");
     line.Flag("--no-smooth", board.noSmooth, "switch the smoothing stage off");
   }
+  line.Text("--raw-capture", board.rawCapture, "WHERE",
+            "record the line's raw bytes: temp (tq<N>.raw in the temporary directory, the default), "
+            "off, or FILE.raw");
+  line.Number("--raw-capture-max", board.rawCaptureMaxMiB, 0, 1 << 20, "MIB",
+              "past MIB mebibytes the raw capture moves to FILE.raw.1 and starts anew (default: no bound)");
   line.Check([&line, &board, required]() -> std::string {
     if (line.Given("--device") && board.device.empty()) return "--device needs a NAME";
+    const std::string& raw = board.rawCapture;
+    if (raw != "temp" && raw != "off" && (raw.size() <= 4 || raw.compare(raw.size() - 4, 4, ".raw") != 0)) {
+      return "--raw-capture '" + raw + "' is not temp, off or a FILE.raw";
+    }
+    if (raw == "off" && board.rawCaptureMaxMiB > 0) return "--raw-capture-max bounds a capture that is off";
     if (!board.Given()) return required ? "give --port N or --device NAME" : "";
     if (board.port == 0) board.port = 1;
     if (!board.device.empty()) MapPort(board.Port(), DevicePath(board.device));
@@ -56,10 +69,68 @@ std::string VersionText(const char reply[20]) {
   return text;
 }
 
+namespace {
+
+// The bounded raw captures of this process, by port; looked at from a timer
+// of the thread that opened the port (the one whose loop runs).
+struct BoundedCapture {
+  std::string path;  // empty: no bound on this port
+  off_t maxBytes = 0;
+};
+std::array<BoundedCapture, 9> g_bounded;
+constexpr unsigned kCaptureCheckMs = 2000;
+
+bool PortOpen(TQ_PORT port) {
+  unsigned width = 0;
+  return TQGetBoardWidth(port, &width) == TQ_SUCCESS;
+}
+
+// A capture past its bound becomes FILE.raw.1 and the port starts a new one,
+// a whole capture with its own header; the bytes between the rename and the
+// reopen go to the older file, none is lost.
+void CheckCaptures(HWND, UINT, UINT_PTR, DWORD) {
+  for (size_t port = 1; port < g_bounded.size(); ++port) {
+    const BoundedCapture& capture = g_bounded[port];
+    struct stat info {};
+    if (capture.path.empty() || stat(capture.path.c_str(), &info) != 0 || info.st_size <= capture.maxBytes) {
+      continue;
+    }
+    if (!PortOpen(static_cast<TQ_PORT>(port))) continue;
+    if (std::rename(capture.path.c_str(), (capture.path + ".1").c_str()) != 0) continue;
+    const std::string base = capture.path.substr(0, capture.path.size() - 4);
+    TQOpenDumpFiles(static_cast<TQ_PORT>(port), base.c_str(), 1);
+  }
+}
+
+void ApplyRawCapture(const BoardOptions& options) {
+  const TQ_PORT port = options.Port();
+  if (options.rawCapture == "off") {
+    TQCloseDumpFiles(port);
+    return;
+  }
+  const std::string path = RawCapturePath(options);
+  if (options.rawCapture != "temp") TQOpenDumpFiles(port, path.substr(0, path.size() - 4).c_str(), 1);
+  if (options.rawCaptureMaxMiB <= 0 || port < 1 || static_cast<size_t>(port) >= g_bounded.size()) return;
+  static thread_local UINT_PTR timer = 0;
+  if (timer == 0) timer = SetTimer(nullptr, 0, kCaptureCheckMs, &CheckCaptures);
+  g_bounded[port] = {path, static_cast<off_t>(options.rawCaptureMaxMiB) * 1024 * 1024};
+}
+
+}  // namespace
+
+std::string RawCapturePath(const BoardOptions& options) {
+  if (options.rawCapture == "off") return {};
+  if (options.rawCapture != "temp") return options.rawCapture;
+  std::string base = tqp::TempPath();
+  if (base.empty() || base.back() != tqp::PathSeparator()) base.push_back(tqp::PathSeparator());
+  return base + "tq" + std::to_string(options.port) + ".raw";
+}
+
 TQ_ERROR_CODE Open(const BoardOptions& options, HWND window, OpenBoard& board) {
   const TQ_PORT port = options.Port();
   const TQ_ERROR_CODE result = TQOpenPort(port, window);
   if (result != TQ_SUCCESS) return result;
+  ApplyRawCapture(options);
   char reply[20] = {};
   TQGetBoardVersion(port, reply);
   board.version = VersionText(reply);

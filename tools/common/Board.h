@@ -11,8 +11,14 @@
 //   --pod P         the pod location, 0 to 3 (default 0)
 //   --height H      the board height (default: the largest the board allows)
 //   --no-validate, --no-antistreak, --no-smooth   switch a filter stage off
+//   --raw-capture WHERE   where the raw byte stream of the line is recorded:
+//                   temp (tq<N>.raw in the temporary directory, the library's
+//                   own, the default), off, or a FILE.raw
+//   --raw-capture-max MIB  a bound on that file: past it the file becomes
+//                   FILE.raw.1 (one older file kept) and a new one starts
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "TQApi.h"
@@ -27,6 +33,8 @@ struct BoardOptions {
   long pod = 0;
   long height = -1;  // -1: the largest height the board reports
   bool noValidate = false, noAntiStreak = false, noSmooth = false;
+  std::string rawCapture = "temp";  // temp, off or FILE.raw
+  long rawCaptureMaxMiB = 0;        // 0: no bound
 
   bool Given() const { return port != 0 || !device.empty(); }
   TQ_PORT Port() const { return static_cast<TQ_PORT>(port); }
@@ -35,6 +43,9 @@ struct BoardOptions {
 // Adds --port and --device, and with `settings` the pod, height and filter
 // switches. When `required`, one of --port and --device must be given.
 void AddBoardOptions(CommandLine& line, BoardOptions& board, bool settings = true, bool required = true);
+
+// The file the raw capture of `options`' port goes to; empty when off.
+std::string RawCapturePath(const BoardOptions& options);
 
 // The path a --device NAME stands for.
 std::string DevicePath(const std::string& name);

@@ -1,5 +1,6 @@
 #include "pen/Calibration.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -43,7 +44,94 @@ bool AnyThreeCollinear(const Quad& q) {
          Collinear(q[0], q[2], q[3]) || Collinear(q[1], q[2], q[3]);
 }
 
+// The turn at b on the way a -> b -> c: positive clockwise on a y-down
+// plane (the screen's targets in their order), negative the other way.
+double Turn(const PlanePoint& a, const PlanePoint& b, const PlanePoint& c) {
+  return (b.x - a.x) * (c.y - b.y) - (b.y - a.y) * (c.x - b.x);
+}
+
+double Distance(const PlanePoint& a, const PlanePoint& b) { return std::hypot(b.x - a.x, b.y - a.y); }
+
+// Width over height: the mean of the top and bottom edges over the mean of
+// the sides.
+double Aspect(const Quad& q) {
+  const double width = Distance(q[0], q[1]) + Distance(q[3], q[2]);
+  const double height = Distance(q[0], q[3]) + Distance(q[1], q[2]);
+  return height > 0.0 ? width / height : 0.0;
+}
+
+const char* const kCornerNames[4] = {"top-left", "top-right", "bottom-right", "bottom-left"};
+
 }  // namespace
+
+std::string TouchProblem(const Quad& board, size_t count, const Quad& screen, double minApart) {
+  count = std::min<size_t>(count, 4);
+  if (count == 0) return {};
+  for (size_t j = 1; j < count; ++j) {
+    for (size_t i = 0; i < j; ++i) {
+      if (Distance(board[i], board[j]) < minApart) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "the %s touch is %.0f units from the %s one, closer than %.0f: touched twice?",
+                      kCornerNames[j], Distance(board[i], board[j]), kCornerNames[i], minApart);
+        return text;
+      }
+    }
+  }
+  const auto sameSide = [](double a, double b) { return (a > 0.0 && b > 0.0) || (a < 0.0 && b < 0.0); };
+  // Where the top-left lies against the top-right and the bottom-left.
+  if (count >= 2 && !sameSide(board[1].x - board[0].x, screen[1].x - screen[0].x)) {
+    return "the top-left touch is not left of the top-right one: the picture is mirrored or on its side "
+           "(is --pod right?), or the targets were touched out of order";
+  }
+  if (count >= 3 && !sameSide(Turn(board[0], board[1], board[2]), Turn(screen[0], screen[1], screen[2]))) {
+    return "the bottom-right touch turns the wrong way from the top edge: the picture is mirrored "
+           "(is --pod right?), or the targets were touched out of order";
+  }
+  if (count < 4) return {};
+  if (!sameSide(board[3].y - board[0].y, screen[3].y - screen[0].y)) {
+    return "the top-left touch is not above the bottom-left one: the picture is upside down "
+           "(is --pod right?), or the targets were touched out of order";
+  }
+  for (size_t corner = 0; corner < 4; ++corner) {
+    const PlanePoint& before = board[(corner + 3) % 4];
+    const PlanePoint& after = board[(corner + 1) % 4];
+    const PlanePoint& sBefore = screen[(corner + 3) % 4];
+    const PlanePoint& sAfter = screen[(corner + 1) % 4];
+    if (!sameSide(Turn(before, board[corner], after), Turn(sBefore, screen[corner], sAfter))) {
+      return std::string("the four touches do not go round the picture in order (a twisted shape at the ") +
+             kCornerNames[corner] + " corner): two targets touched in swapped order?";
+    }
+  }
+  const double boardAspect = Aspect(board), screenAspect = Aspect(screen);
+  if (boardAspect <= 0.0 || screenAspect <= 0.0 || boardAspect > screenAspect * kAspectTolerance ||
+      boardAspect * kAspectTolerance < screenAspect) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "the touches make a shape %.2f times as wide as high, the screen's targets %.2f: "
+                  "a touch far from its target?",
+                  boardAspect, screenAspect);
+    return text;
+  }
+  return {};
+}
+
+double MinTouchApart(int32_t boardWidth, int32_t boardHeight, const Quad& board) {
+  if (boardWidth > 0 && boardHeight > 0) return kMinApartShare * std::min(boardWidth, boardHeight);
+  double left = board[0].x, right = left, top = board[0].y, bottom = top;
+  for (const PlanePoint& p : board) {
+    left = std::min(left, p.x);
+    right = std::max(right, p.x);
+    top = std::min(top, p.y);
+    bottom = std::max(bottom, p.y);
+  }
+  return kMinApartShare * std::min(right - left, bottom - top);
+}
+
+std::string CalibrationProblem(const Calibration& calibration) {
+  return TouchProblem(calibration.board, 4, calibration.screen,
+                      MinTouchApart(calibration.boardWidth, calibration.boardHeight, calibration.board));
+}
 
 PlanePoint Homography::Apply(const PlanePoint& p) const {
   const double w = h[6] * p.x + h[7] * p.y + h[8];
@@ -95,6 +183,9 @@ std::string FormatCalibration(const Calibration& calibration) {
   text.precision(10);
   text << "# tq calibration: board positions and the screen pixels they land on\n"
        << "screen " << calibration.screenWidth << ' ' << calibration.screenHeight << '\n';
+  if (calibration.boardWidth > 0 && calibration.boardHeight > 0) {
+    text << "board " << calibration.boardWidth << ' ' << calibration.boardHeight << '\n';
+  }
   for (size_t i = 0; i < 4; ++i) {
     text << "pair " << calibration.board[i].x << ' ' << calibration.board[i].y << ' '
          << calibration.screen[i].x << ' ' << calibration.screen[i].y << '\n';
@@ -105,7 +196,7 @@ std::string FormatCalibration(const Calibration& calibration) {
 bool ParseCalibration(const std::string& text, Calibration& out, std::string& error) {
   std::istringstream lines(text);
   std::string line;
-  int32_t width = 0, height = 0;
+  int32_t width = 0, height = 0, boardWidth = 0, boardHeight = 0;
   Quad board{}, screen{};
   size_t pairs = 0;
   for (int number = 1; std::getline(lines, line); ++number) {
@@ -116,6 +207,8 @@ bool ParseCalibration(const std::string& text, Calibration& out, std::string& er
     bool ok = false;
     if (key == "screen") {
       ok = static_cast<bool>(words >> width >> height);
+    } else if (key == "board") {
+      ok = static_cast<bool>(words >> boardWidth >> boardHeight) && boardWidth > 0 && boardHeight > 0;
     } else if (key == "pair" && pairs < 4) {
       ok = static_cast<bool>(words >> board[pairs].x >> board[pairs].y >> screen[pairs].x >>
                              screen[pairs].y);
@@ -123,7 +216,8 @@ bool ParseCalibration(const std::string& text, Calibration& out, std::string& er
     }
     std::string rest;
     if (!ok || (words >> rest)) {
-      error = "line " + std::to_string(number) + " is not 'screen W H' or one of four 'pair BX BY SX SY'";
+      error = "line " + std::to_string(number) +
+              " is not 'screen W H', 'board W H' or one of four 'pair BX BY SX SY'";
       return false;
     }
   }
@@ -131,7 +225,10 @@ bool ParseCalibration(const std::string& text, Calibration& out, std::string& er
     error = "the file holds " + std::to_string(pairs) + " pairs, not four";
     return false;
   }
-  return MakeCalibration(width, height, board, screen, out, error);
+  if (!MakeCalibration(width, height, board, screen, out, error)) return false;
+  out.boardWidth = boardWidth;
+  out.boardHeight = boardHeight;
+  return true;
 }
 
 double PixelsPerBoardUnit(const Calibration& calibration) {

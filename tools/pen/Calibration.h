@@ -10,6 +10,8 @@
 //
 // The calibration file, plain text, '#' starts a comment:
 //   screen W H                  the screen in pixels
+//   board W H                   the board's range when calibrated (host
+//                               units; optional, older files lack it)
 //   pair BX BY SX SY            four lines: a board position (host units,
 //                               after the pod location) and the screen
 //                               pixel it is to land on
@@ -45,6 +47,8 @@ Quad CalibrationTargets(int32_t width, int32_t height, double inset);
 struct Calibration {
   int32_t screenWidth = 0;
   int32_t screenHeight = 0;
+  int32_t boardWidth = 0;  // the board's range, 0 when not known
+  int32_t boardHeight = 0;
   Quad board{};
   Quad screen{};
   Homography mapping;
@@ -55,6 +59,31 @@ bool MakeCalibration(int32_t width, int32_t height, const Quad& board, const Qua
                      Calibration& out, std::string& error);
 std::string FormatCalibration(const Calibration& calibration);
 bool ParseCalibration(const std::string& text, Calibration& out, std::string& error);
+
+// A misclick, found the way people know from other calibration tools: the
+// first `count` touches of `board` (top-left, top-right, bottom-right,
+// bottom-left, host units: x to the right, y down once the pod location is
+// applied) against the targets `screen` they were asked for. Refused, with
+// the reason returned (empty when the touches are fine):
+//   - a touch closer than `minApart` to an earlier one (a double touch);
+//   - a turn at any corner against the targets' turn: touches out of order
+//     (a twisted quadrilateral, a bow-tie), a mirrored picture (the pod
+//     location wrong), or a top-left not left of the top-right and above the
+//     bottom-left (a picture upside down or on its side);
+//   - a quadrilateral whose width to height is off from the targets' by more
+//     than kAspectTolerance either way.
+// Each check runs as soon as the touches it needs are in, so a collector
+// asks again for the touch that broke one.
+constexpr double kMinApartShare = 0.05;  // of the board's smaller side
+constexpr double kAspectTolerance = 2.0;
+std::string TouchProblem(const Quad& board, size_t count, const Quad& screen, double minApart);
+
+// How far apart two touches must be on a board of that range; with a range
+// of 0 (a calibration file without one) the touches' own extent stands in.
+double MinTouchApart(int32_t boardWidth, int32_t boardHeight, const Quad& board);
+
+// TouchProblem over a whole calibration.
+std::string CalibrationProblem(const Calibration& calibration);
 
 // Screen pixels per board unit along the top edge of the picture.
 double PixelsPerBoardUnit(const Calibration& calibration);

@@ -1,7 +1,9 @@
 #include "pen/PenDaemon.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "common/MessageLoop.h"
 #include "common/Report.h"
@@ -35,6 +37,9 @@ TabletPoint PenDaemon::Map(int32_t x, int32_t y) const {
 }
 
 bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
+  m_layout.name = m_settings.name;
+  m_layout.phys = m_settings.phys;
+  m_layout.uniq = m_settings.uniq;
   m_layout.pointer = m_settings.pointer;
   m_layout.pressure = m_settings.pressure;
   m_layout.xMax = xMax;
@@ -57,11 +62,13 @@ bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
     auto device = UinputSink::Create(m_layout, error);
     if (!device) {
       tqtool::Failed("pen", "cannot make the pen device through /dev/uinput",
-                     error + " (is the udev rule installed and are you in the 'input' group?)");
+                     error + " (is the udev rule installed and are you in the 'tq-pen' group?)");
       return false;
     }
     const std::string node = device->DeviceNode();
     tqtool::Say("pen", "pen device " + (node.empty() ? std::string("made (its node is not known)") : node));
+    // The board's messages wait in the queue meanwhile; none is lost.
+    device->WaitUntilAnnounced();
     m_sink = std::move(device);
   }
   FrameSettings frames;
@@ -72,8 +79,16 @@ bool PenDaemon::MakeDevice(int32_t xMax, int32_t yMax, bool eraserPossible) {
   return true;
 }
 
+int64_t PenDaemon::Now() const { return m_replayUs >= 0 ? m_replayUs : tqtool::NowUs(); }
+
 void PenDaemon::Write(const Frame& frame) {
-  if (m_sink->Write(frame, tqtool::NowUs()) || m_writeFailed) return;
+  if (m_settings.paced && m_replayUs >= 0) {
+    const int64_t wall = tqtool::NowUs();
+    if (m_pacedStartUs < 0) m_pacedStartUs = wall - m_replayUs;
+    const int64_t due = m_pacedStartUs + m_replayUs;
+    if (due > wall) std::this_thread::sleep_for(std::chrono::microseconds(due - wall));
+  }
+  if (m_sink->Write(frame, Now()) || m_writeFailed) return;
   m_writeFailed = true;
   tqtool::Say("pen", "writing to the pen device failed");
 }
@@ -83,7 +98,8 @@ void PenDaemon::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == TQ_MSG_PEN_DOWN || message == TQ_MSG_PEN_MOVE || message == TQ_MSG_PEN_UP) {
     if (wParam == 0) return;
     m_troubleSaid = false;
-    m_frames->OnMessage(message, *reinterpret_cast<const SPenPoint*>(wParam), lParam, tqtool::NowUs());
+    if (m_replayUs >= 0) m_replayUs += m_replayPacketUs;
+    m_frames->OnMessage(message, *reinterpret_cast<const SPenPoint*>(wParam), lParam, Now());
     return;
   }
   if (message != TQ_MSG_BOARD_CHECK && message != TQ_MSG_COMM_ERROR) return;

@@ -26,10 +26,13 @@ constexpr unsigned kReopenMs = 3000;
 struct PenSettings {
   tqtool::BoardOptions board;
   bool dryRun = false, pointer = false, pressure = false, reopen = false;
+  bool paced = false;           // a replay written at the board's pace, not at once
   long unitsPerMm = kDefaultUnitsPerMm;
   double seconds = 0;           // 0: until a stop signal
   int32_t screenWidth = 0;      // with a calibration: the screen in pixels,
   int32_t screenHeight = 0;     // 0 for the calibration's own
+  std::string name = kPenDeviceName;  // the device's name, phys and uniq
+  std::string phys, uniq;             // (DeviceLayout)
 };
 
 class PenDaemon {
@@ -40,9 +43,14 @@ class PenDaemon {
   // Runs on the live board until a stop signal or the time is up; the exit status.
   int RunLive();
   // Feeds the pen messages a capture's replay gives (`replay` sends them to
-  // the window) to a device of the board's range `xMax` by `yMax`.
+  // the window) to a device of the board's range `xMax` by `yMax`. The
+  // frames are timed as the board sent them: each pen message one packet's
+  // time on the line (`packetUs`) after the one before, so that evemu-play
+  // replays the dry run's text at the session's pace.
   template <typename Replay>
-  int RunReplay(int32_t xMax, int32_t yMax, bool eraserPossible, Replay&& replay) {
+  int RunReplay(int32_t xMax, int32_t yMax, bool eraserPossible, int64_t packetUs, Replay&& replay) {
+    m_replayPacketUs = packetUs;
+    m_replayUs = 0;
     if (!MakeDevice(xMax, yMax, eraserPossible)) return 1;
     const int status = replay(m_window.Handle());
     if (m_frames) m_frames->Release();
@@ -69,7 +77,15 @@ class PenDaemon {
   bool m_troubleSaid = false;
   bool m_writeFailed = false;
   int64_t m_nextOpenUs = 0;
+  int64_t m_replayUs = -1;  // the replay's clock; -1 live
+  int64_t m_replayPacketUs = 0;
+  int64_t m_pacedStartUs = -1;  // the wall clock at the replay's time 0
+  int64_t Now() const;
 };
+
+// One packet's time on the board's line: `bytes` at 9600 baud, ten bits a
+// byte (start, eight data bits, stop).
+constexpr int64_t PacketWireUs(size_t bytes) { return static_cast<int64_t>(bytes) * 10 * 1000000 / 9600; }
 
 // Boards of versions 2 and 3 have an eraser; its footprints come as pen-0 strokes.
 bool EraserPossible(double version);

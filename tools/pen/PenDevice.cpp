@@ -2,9 +2,19 @@
 
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
+#include <fcntl.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <thread>
+#include <system_error>
 
 namespace tqpen {
 namespace {
@@ -52,6 +62,10 @@ EvdevPtr DescribeDevice(const DeviceLayout& layout) {
   libevdev* dev = device.get();
   libevdev_set_name(dev, layout.name.c_str());
   libevdev_set_id_bustype(dev, BUS_VIRTUAL);
+  libevdev_set_id_vendor(dev, kPenVendorId);
+  libevdev_set_id_product(dev, kPenProductId);
+  if (!layout.phys.empty()) libevdev_set_phys(dev, layout.phys.c_str());
+  if (!layout.uniq.empty()) libevdev_set_uniq(dev, layout.uniq.c_str());
   libevdev_enable_property(dev, layout.pointer ? INPUT_PROP_POINTER : INPUT_PROP_DIRECT);
   libevdev_enable_event_type(dev, EV_SYN);
   libevdev_enable_event_type(dev, EV_KEY);
@@ -69,17 +83,32 @@ EvdevPtr DescribeDevice(const DeviceLayout& layout) {
 
 std::unique_ptr<UinputSink> UinputSink::Create(const DeviceLayout& layout, std::string& error) {
   const EvdevPtr description = DescribeDevice(layout);
-  libevdev_uinput* device = nullptr;
-  const int result =
-      libevdev_uinput_create_from_device(description.get(), LIBEVDEV_UINPUT_OPEN_MANAGED, &device);
-  if (result != 0) {
-    error = std::strerror(-result);
+  // libevdev leaves the phys out of the device it makes; it is set on the
+  // descriptor before the device is made from it.
+  const int fd = open("/dev/uinput", O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
     return nullptr;
   }
-  return std::unique_ptr<UinputSink>(new UinputSink(device));
+  if (!layout.phys.empty() && ioctl(fd, UI_SET_PHYS, layout.phys.c_str()) != 0) {
+    error = std::string("cannot set its phys: ") + std::strerror(errno);
+    close(fd);
+    return nullptr;
+  }
+  libevdev_uinput* device = nullptr;
+  const int result = libevdev_uinput_create_from_device(description.get(), fd, &device);
+  if (result != 0) {
+    error = std::strerror(-result);
+    close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<UinputSink>(new UinputSink(device, fd));
 }
 
-UinputSink::~UinputSink() { libevdev_uinput_destroy(m_device); }
+UinputSink::~UinputSink() {
+  libevdev_uinput_destroy(m_device);
+  close(m_fd);
+}
 
 bool UinputSink::Write(const Frame& frame, int64_t) {
   for (const InputEvent& event : frame) {
@@ -95,8 +124,42 @@ std::string UinputSink::DeviceNode() const {
   return node != nullptr ? node : "";
 }
 
+int UinputSink::WaitUntilAnnounced() const {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const auto waited = [start] {
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  };
+  const auto pause = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  const std::string node = DeviceNode();
+  if (node.empty() || access("/run/udev/control", F_OK) != 0) {
+    pause(kSettleMs);
+    return waited();
+  }
+  while (waited() < kAnnounceWaitMs) {
+    struct stat info {};
+    if (stat(node.c_str(), &info) == 0 && S_ISCHR(info.st_mode)) {
+      const std::string entry = "/run/udev/data/c" + std::to_string(major(info.st_rdev)) + ":" +
+                                std::to_string(minor(info.st_rdev));
+      if (access(entry.c_str(), F_OK) == 0) {
+        pause(kAnnounceSettleMs);
+        return waited();
+      }
+    }
+    pause(10);
+  }
+  return waited();
+}
+
 void WriteEvemuDescription(std::FILE* out, const libevdev* device) {
   std::fprintf(out, "# EVEMU 1.3\n# Input device name: \"%s\"\n", libevdev_get_name(device));
+  // evemu's format has no lines for these; comments, as evemu-record's own.
+  if (const char* phys = libevdev_get_phys(device); phys != nullptr) {
+    std::fprintf(out, "# Input device phys: %s\n", phys);
+  }
+  if (const char* uniq = libevdev_get_uniq(device); uniq != nullptr) {
+    std::fprintf(out, "# Input device uniq: %s\n", uniq);
+  }
   std::fprintf(out, "N: %s\n", libevdev_get_name(device));
   std::fprintf(out, "I: %04x %04x %04x %04x\n", libevdev_get_id_bustype(device),
                libevdev_get_id_vendor(device), libevdev_get_id_product(device),
@@ -135,6 +198,23 @@ bool EvemuSink::Write(const Frame& frame, int64_t nowUs) {
                  codeName != nullptr ? codeName : "?", event.value);
   }
   return std::fflush(m_out) == 0;
+}
+
+std::string DeviceNameFor(const std::string& devicePath) {
+  return std::string(kPenDeviceName) + " (" + std::filesystem::path(devicePath).filename().string() + ")";
+}
+
+std::string StableDeviceName(const std::string& devicePath) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::path target = fs::canonical(devicePath, error);
+  if (!error) {
+    for (const fs::directory_entry& link : fs::directory_iterator("/dev/serial/by-id", error)) {
+      std::error_code ignored;
+      if (fs::canonical(link.path(), ignored) == target) return link.path().filename().string();
+    }
+  }
+  return fs::path(devicePath).filename().string();
 }
 
 }  // namespace tqpen

@@ -22,8 +22,21 @@ struct libevdev_uinput;
 
 namespace tqpen {
 
+// The device's ids: this project's own pair, fixed, so that a udev rule, an
+// xinput command or a libinput quirk can name every board's pen device. It is
+// no USB vendor's: the bus is BUS_VIRTUAL, and 0x7471 is "tq".
+constexpr uint16_t kPenVendorId = 0x7471;
+constexpr uint16_t kPenProductId = 0x0001;
+constexpr const char* kPenDeviceName = "TQ board pen";
+
 struct DeviceLayout {
-  std::string name = "TQ board pen";
+  std::string name = kPenDeviceName;
+  // Where the board is connected (its serial device), and a name that stays
+  // the same when the adapter comes back under another ttyUSB number (its
+  // /dev/serial/by-id name); both empty for a replay. The kernel's uinput
+  // takes the phys only: the uniq reaches the evemu text, not the kernel.
+  std::string phys;
+  std::string uniq;
   int32_t xMax = 0;  // ranges 0 to max, in the units the frames carry
   int32_t yMax = 0;
   int32_t resolution = 1;  // units per millimetre, never 0
@@ -54,10 +67,21 @@ class UinputSink final : public FrameSink {
   bool Write(const Frame& frame, int64_t nowUs) override;
   // The event node, empty when the system does not tell it.
   std::string DeviceNode() const;
+  // Waits until the device is announced, so that libinput has it before the
+  // first event (a stroke's start would be lost on a device not yet opened):
+  // its node exists and udev has finished with it (its entry under
+  // /run/udev/data), then kAnnounceSettleMs for the compositor to open it;
+  // at most kAnnounceWaitMs. Without a node or without udev it waits
+  // kSettleMs. Returns the time waited in milliseconds.
+  static constexpr int kAnnounceWaitMs = 1000;
+  static constexpr int kAnnounceSettleMs = 100;
+  static constexpr int kSettleMs = 300;
+  int WaitUntilAnnounced() const;
 
  private:
-  explicit UinputSink(libevdev_uinput* device) : m_device(device) {}
+  UinputSink(libevdev_uinput* device, int fd) : m_device(device), m_fd(fd) {}
   libevdev_uinput* m_device;
+  int m_fd;  // /dev/uinput, ours
 };
 
 // evemu text on a stream: the description at once, then one E: line per
@@ -74,5 +98,11 @@ class EvemuSink final : public FrameSink {
 
 // Writes the evemu description of `device` (the lines before the events).
 void WriteEvemuDescription(std::FILE* out, const libevdev* device);
+
+// The device's name for a board on `devicePath`: "TQ board pen (ttyUSB0)".
+std::string DeviceNameFor(const std::string& devicePath);
+// The /dev/serial/by-id name of the device at `devicePath`, else the path's
+// last part: a name of the adapter that stays when it is plugged back.
+std::string StableDeviceName(const std::string& devicePath);
 
 }  // namespace tqpen

@@ -12,6 +12,7 @@
 #include "common/Report.h"
 #include "pen/Calibration.h"
 #include "pen/PenDevice.h"
+#include "platform/Platform.h"
 #include "tq/Commands.h"
 
 namespace {
@@ -31,7 +32,10 @@ const char kAbout[] =
     "gives the four board positions instead of touching (with --board, the range\n"
     "tq probe reports as width and max-height). Also prints the nearest\n"
     "LIBINPUT_CALIBRATION_MATRIX udev line, for libinput's own mapping of a tq pen\n"
-    "device without --calibration.";
+    "device without --calibration. Touches that look like a misclick (two too close\n"
+    "together, out of order, mirrored against the pod location, or far from the\n"
+    "screen's shape) are refused with the reason and the target is asked for again;\n"
+    "with --points they end the command with status 1.";
 
 std::string SizeProblem(const char* option, const std::string& text) {
   int32_t w = 0, h = 0;
@@ -49,7 +53,10 @@ bool ParsePoints(const std::string& text, tqpen::Quad& quad) {
   return !(words >> word);
 }
 
-// Asks for one target after the other and takes the middle of each touch.
+// Asks for one target after the other and takes the middle of each touch. A
+// touch that makes a misclick (tqpen::TouchProblem) is asked for again with
+// the reason; the same target refused twice in a row starts over from the
+// first, as the mistake may lie in an earlier touch.
 class TargetCollector {
  public:
   explicit TargetCollector(const tqpen::Quad& targets) : m_targets(targets) {
@@ -58,6 +65,8 @@ class TargetCollector {
     };
   }
   HWND Handle() const { return m_window.Handle(); }
+  // The board's range, known once it is open: how far apart touches must be.
+  void SetBoardRange(int32_t xMax, int32_t yMax) { m_minApart = tqpen::MinTouchApart(xMax, yMax, {}); }
   bool Collect(tqpen::Quad& touched);
 
  private:
@@ -68,6 +77,8 @@ class TargetCollector {
   tqpen::Quad m_targets;
   tqpen::Quad m_touched{};
   size_t m_next = 0;
+  int m_refusals = 0;  // of the target asked for now, in a row
+  double m_minApart = 0;
   double m_sumX = 0, m_sumY = 0;
   int m_count = 0;
   tqtool::PrintingWindow m_window{stderr, [](UINT) { return false; }};
@@ -90,6 +101,18 @@ void TargetCollector::OnPen(UINT message, const SPenPoint& point) {
     std::printf("  board position %.1f %.1f\n", m_touched[m_next].x, m_touched[m_next].y);
     m_sumX = m_sumY = 0;
     m_count = 0;
+    const std::string problem = tqpen::TouchProblem(m_touched, m_next + 1, m_targets, m_minApart);
+    if (!problem.empty()) {
+      std::printf("  refused: %s\n", problem.c_str());
+      if (++m_refusals >= 2) {
+        std::printf("  starting over from the first target\n");
+        m_next = 0;
+        m_refusals = 0;
+      }
+      Prompt();
+      return;
+    }
+    m_refusals = 0;
     if (++m_next < 4) Prompt();
   }
 }
@@ -116,6 +139,7 @@ bool TouchTargets(const CalibrateOptions& o, const tqpen::Quad& targets, tqpen::
   }
   xMax = board.xMax;
   yMax = board.yMax;
+  collector.SetBoardRange(xMax, yMax);
   const bool done = collector.Collect(touched);
   TQClose(o.board.Port());
   tqtool::DrainMessages();
@@ -123,7 +147,15 @@ bool TouchTargets(const CalibrateOptions& o, const tqpen::Quad& targets, tqpen::
   return done;
 }
 
-void ReportCalibration(const tqpen::Calibration& calibration, int32_t xMax, int32_t yMax) {
+// The name of tq pen's device for this board, as a udev match: without a
+// board (--points), any board's.
+std::string DeviceMatch(const CalibrateOptions& o) {
+  if (!o.board.Given()) return std::string(tqpen::kPenDeviceName) + "*";
+  return tqpen::DeviceNameFor(tqp::SerialLine::DevicePath(("COM" + std::to_string(o.board.port)).c_str()));
+}
+
+void ReportCalibration(const tqpen::Calibration& calibration, int32_t xMax, int32_t yMax,
+                       const std::string& deviceMatch) {
   for (size_t i = 0; i < 4; ++i) {
     const tqpen::PlanePoint at = calibration.mapping.Apply(calibration.board[i]);
     std::printf("board %.1f %.1f -> pixel %.1f %.1f\n", calibration.board[i].x, calibration.board[i].y,
@@ -131,7 +163,7 @@ void ReportCalibration(const tqpen::Calibration& calibration, int32_t xMax, int3
   }
   const auto matrix = tqpen::NearestAffineMatrix(calibration, xMax, yMax);
   std::printf("# libinput's own mapping instead (a tq pen device without --calibration):\n%s\n",
-              tqpen::LibinputMatrixLine(matrix, tqpen::DeviceLayout().name).c_str());
+              tqpen::LibinputMatrixLine(matrix, deviceMatch).c_str());
 }
 
 // -1 to go on, else the exit status.
@@ -139,7 +171,8 @@ int Parse(int argc, char** argv, CalibrateOptions& o) {
   tqtool::CommandLine line("tq calibrate",
                            "tq calibrate (--port N | --device NAME | --points 'X,Y ...' --board WxH)\n"
                            "               --screen WxH --out FILE [--inset S] [--pod P] [--height H] [--no-*]",
-                           kAbout, "Exit status: 0, 1 when the port fails or no mapping exists, 2 for usage.\n");
+                           kAbout, "Exit status: 0, 1 when the port fails, the touches look like a misclick or no\n"
+                           "mapping exists, 2 for usage.\n");
   tqtool::AddBoardOptions(line, o.board, true, false);
   line.Text("--screen", o.screen, "WxH", "the screen in pixels");
   line.Text("--out", o.out, "FILE", "the calibration file to write");
@@ -182,10 +215,15 @@ int RunCalibrateCommand(int argc, char** argv) {
   if (!tqpen::MakeCalibration(width, height, touched, targets, calibration, error)) {
     return tqtool::Failed("calibrate", "no mapping from these four positions", error);
   }
+  calibration.boardWidth = xMax;
+  calibration.boardHeight = yMax;
+  if (const std::string problem = tqpen::CalibrationProblem(calibration); !problem.empty()) {
+    return tqtool::Failed("calibrate", "refused these four positions", problem);
+  }
   const std::string text = tqpen::FormatCalibration(calibration);
   if (!tqtool::WriteOutput(o.out, [&text](std::ostream& out) { out << text; })) {
     return tqtool::Failed("calibrate", "cannot write '" + o.out + "'");
   }
-  ReportCalibration(calibration, xMax, yMax);
+  ReportCalibration(calibration, xMax, yMax, DeviceMatch(o));
   return 0;
 }
