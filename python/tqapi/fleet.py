@@ -6,7 +6,9 @@ control and heartbeats answered.
     for event in tqapi.subscribe("nats://engine:4222", "hall-2"):
         print(event.line())
 
-Credentials come from the environment: NATS_TOKEN, or NATS_USER and
+The FOOTPRINT events need the board library (the eraser's outline is told by
+its rule); without it the pen events come alone. Credentials come from the
+environment: NATS_TOKEN, or NATS_USER and
 NATS_PASSWORD; a tls:// address (or a server that asks for TLS) is checked
 against NATS_CA when it names a file, else the system's authorities."""
 
@@ -257,6 +259,16 @@ def _follow(connection, board, timeout):
         yield from _emit(event, points)
 
 
+def _outline_known(points):
+    """True for an eraser's outline; the library's rule tells it, so on a
+    machine without the library no footprint is told (the pen events are
+    all there all the same)."""
+    try:
+        return is_footprint_outline(points)
+    except OSError:
+        return False
+
+
 def _emit(event, points):
     """`event` (markers left out) and, after an eraser outline's pen-up, its
     FOOTPRINT, as a local window tells them."""
@@ -270,7 +282,7 @@ def _emit(event, points):
     elif event.kind == MOVE:
         points.append((event.x, event.y))
     elif event.kind == UP:
-        if is_footprint_outline(points):
+        if len(points) == 8 and _outline_known(points):
             yield Event(FOOTPRINT, corners=footprint_corners(points))
         points.clear()
     elif event.kind == BOARD and event.code == 0:
