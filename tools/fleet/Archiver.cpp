@@ -49,7 +49,7 @@ std::string UnknownArchiveFormat(const std::vector<std::string>& formats) {
 }
 
 Archiver::Archiver(NatsLink& link, ArchiveSettings settings, std::string command)
-    : m_link(link), m_settings(std::move(settings)), m_command(std::move(command)) {}
+    : m_link(link), m_settings(std::move(settings)), m_command(std::move(command)), m_startUs(NowUs()) {}
 
 Archiver::~Archiver() {
   for (auto& [name, board] : m_boards) {
@@ -245,8 +245,13 @@ bool Archiver::Follow(Board& board) {
 }
 
 void Archiver::Run(const std::function<bool()>& stop) {
+  bool awaySaid = false;
   while (!stop()) {
     const int64_t now = NowUs();
+    if (!awaySaid && m_boards.empty() && !m_link.Connected() && now - m_startUs > 2000000) {
+      awaySaid = true;
+      Say(m_command, "the engine is not reachable yet; trying on");
+    }
     if (m_link.Connected() && (m_boards.empty() || now - m_lastScanUs > 2000000)) {
       m_lastScanUs = now;
       FindBoards();

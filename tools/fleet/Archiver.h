@@ -88,6 +88,7 @@ class Archiver {
   std::map<std::string, Board> m_boards;
   ArchiveCounts m_counts;
   int64_t m_lastScanUs = 0;
+  const int64_t m_startUs;
 };
 
 }  // namespace tqtool

@@ -148,9 +148,7 @@ bool NatsLink::Connect(const FleetOptions& options, const std::string& command, 
   natsOptions_Destroy(opts);
   if (s == NATS_OK) {
     m_everConnected = true;
-  } else if (s == NATS_NOT_YET_CONNECTED) {
-    Say(command, "engine not reachable yet at " + options.urls + ", trying on");
-  } else {
+  } else if (s != NATS_NOT_YET_CONNECTED) {
     error = "cannot connect to " + options.urls + ": " + NatsWhy(s);
     m_connection = nullptr;
     return false;

@@ -56,7 +56,7 @@ class NatsLink {
 
   // Connects for command `command` ("publish"); when the engine is not
   // there yet the link keeps trying in the background and this returns
-  // true all the same. False with the reason for what no retry mends (a
+  // true all the same, quietly: the user of the link says what it misses. False with the reason for what no retry mends (a
   // bad address, an unreadable credentials file).
   bool Connect(const FleetOptions& options, const std::string& command, std::string& error);
   natsConnection* Connection() const { return m_connection; }

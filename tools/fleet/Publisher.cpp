@@ -165,6 +165,7 @@ void Publisher::Run() {
       item = m_queue.front();  // a copy: the window procedure may push meanwhile
     }
     bool done = m_link.Connected();
+    if (!done) why = "the engine is not reachable";
     if (done && !streamReady) done = streamReady = EnsureStream(m_link.Js(), m_settings, why);
     if (done) done = PublishOne(item, why);
     if (!done) {

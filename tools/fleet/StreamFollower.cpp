@@ -62,7 +62,11 @@ void StreamFollower::Run(const Deliver& deliver, const std::function<bool()>& st
     }
     if (sub == nullptr) {
       std::string why;
-      if (m_link.Connected()) sub = Subscribe(why);
+      if (m_link.Connected()) {
+        sub = Subscribe(why);
+      } else {
+        why = "the engine is not reachable";
+      }
       if (sub == nullptr) {
         if (!why.empty() && why != lastWhy) Say(m_command, "cannot read the stream of board " + m_board + ": " + why + "; trying on");
         lastWhy = why;
