@@ -410,6 +410,24 @@ TEST_F(Fleet, PublisherCutFromTheEngineForFiveSecondsLosesNothing) {
   EXPECT_EQ(reader.UntilClosed(20), m_expected);
 }
 
+// An engine that never comes: what did not fit the buffer is counted, and
+// the command fails.
+TEST_F(Fleet, WhatDoesNotFitTheBufferIsCountedAndReported) {
+  const std::string nowhere = "nats://127.0.0.1:" + std::to_string(FreePort());
+  Child publish = Tq({"publish", "--replay", m_capture.string(), "--speed", "40", "--nats", nowhere, "--board", "lost",
+                      "--buffer", "100", "--drain", "0.5"},
+                     Log("publish"));
+  EXPECT_EQ(publish.Wait(30000), 1);
+  const std::string out = publish.Output();
+  EXPECT_NE(out.find("the engine is not reachable; buffering up to 100 events"), std::string::npos) << out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("0 events published \\(0 resends the engine already had\\), "
+                                                   "(\\d+) lost to a full buffer, 100 not sent")))
+      << out;
+  // The open, its state, the board's messages, the closing state and close.
+  EXPECT_GE(std::stoul(m[1].str()), m_expected.size() + 4 - 100) << out;
+}
+
 TEST_F(Fleet, ArchiverStoppedMidSessionWritesTheSessionOnceWhole) {
   StartEngines(1);
   if (IsSkipped()) return;
