@@ -7,6 +7,9 @@ CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
 # tq serve: the web server.
 PACKAGES_SERVE = libcpp-httplib-dev
+# tq publish, tq archive, tq serve --nats: the engine's C client; the tests
+# start the engine itself.
+PACKAGES_FLEET = libnats-dev nats-server
 # tq pen: the pen device (libevdev); its tests read the events back with
 # libevemu and check the systemd unit.
 PACKAGES_PEN = libevdev-dev libevemu-dev systemd
@@ -33,7 +36,7 @@ FUZZ_TARGETS = receive replay filter linedef
 all: build
 
 deps:
-	@./scripts/ensure-packages.sh $(PACKAGES_BUILD) $(PACKAGES_PEN) $(PACKAGES_EXPORT) $(PACKAGES_SERVE)
+	@./scripts/ensure-packages.sh $(PACKAGES_BUILD) $(PACKAGES_PEN) $(PACKAGES_EXPORT) $(PACKAGES_SERVE) $(PACKAGES_FLEET)
 
 $(BUILD)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)

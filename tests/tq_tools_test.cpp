@@ -546,6 +546,8 @@ TEST(TqBoardOptions, EveryBoardCommandOpensAndFailsAlike) {
       {"pen", "--dry-run --seconds 1", true},
       {"calibrate", "--screen 800x600 --out /dev/null", false},
       {"serve", "--listen 127.0.0.1:0", false},
+      // No engine at this address: the board's failure comes first all the same.
+      {"publish", "--nats nats://127.0.0.1:9 --board b1", false},
   };
   const std::string missing = "tq-no-such-board-here";
   for (const Command& c : commands) {

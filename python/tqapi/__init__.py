@@ -16,6 +16,7 @@ from .capture import CaptureError, Header, export, read_header, replay
 from .errors import MEANINGS, OpenError, PortError, TQError
 from .events import (BOARD, CHECK, DOWN, FOOTPRINT, LINE_ERROR, MOVE, PACKET_0x90, UP, Event)
 from .strokes import Footprint, Page, Stroke, strokes
+from .fleet import FleetError, subscribe
 
 __all__ = [
     "Board", "Counters", "PodLocation", "RAW", "VALIDATED", "DELIVERED",
@@ -23,4 +24,5 @@ __all__ = [
     "MEANINGS", "OpenError", "PortError", "TQError",
     "Event", "DOWN", "MOVE", "UP", "FOOTPRINT", "BOARD", "LINE_ERROR", "CHECK", "PACKET_0x90",
     "Footprint", "Page", "Stroke", "strokes",
+    "FleetError", "subscribe",
 ]

@@ -42,6 +42,7 @@ double ReplayBoard::Tick() {
     m_started = true;
   }
   const double wait = m_pty.SendDue(now);
+  if (m_started && !m_pty.Playing()) m_played = true;
   // An idle board of protocol 2.0 says it is there every second.
   if (m_started && !m_pty.Playing() && m_model.family != 1 && now - m_pty.LastSent() >= 1.0) {
     m_pty.Send({tqsim::kHeartbeat});

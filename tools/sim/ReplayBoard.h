@@ -5,6 +5,7 @@
 // reader thread and all, as the board's did.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "sim/PtyBoard.h"
@@ -24,6 +25,8 @@ class ReplayBoard {
   // The slave side, to be named by TQ_COM<n>.
   const std::string& Path() const { return m_pty.Path(); }
   void Stop() { m_pty.Stop(); }
+  // True once the whole capture has been sent to the host.
+  bool Played() const { return m_played.load(); }
 
  private:
   // What the board does between waits for the host; how long to wait.
@@ -32,6 +35,7 @@ class ReplayBoard {
   tqsim::BoardModel m_model;
   tqsim::PtyBoard m_pty;
   bool m_started = false;  // played once: a host that probes again finds the board idle
+  std::atomic<bool> m_played{false};
 };
 
 }  // namespace tqtool

@@ -14,3 +14,5 @@ int RunPenCommand(int argc, char** argv);
 int RunCalibrateCommand(int argc, char** argv);
 int RunExportCommand(int argc, char** argv);
 int RunServeCommand(int argc, char** argv);
+int RunPublishCommand(int argc, char** argv);
+int RunArchiveCommand(int argc, char** argv);

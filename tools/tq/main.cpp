@@ -28,6 +28,8 @@ const Command kCommands[] = {
     {"calibrate", RunCalibrateCommand, "map the board onto a screen: four targets, a file"},
     {"export", RunExportCommand, "write a raw capture as a document (xopp, inkml, pdf, png, svg)"},
     {"serve", RunServeCommand, "show the board live in a browser (or a capture, at its pace)"},
+    {"publish", RunPublishCommand, "put the board's messages on a NATS JetStream engine"},
+    {"archive", RunArchiveCommand, "file every board's sessions from the engine as documents"},
 };
 
 void Usage(std::FILE* out) {

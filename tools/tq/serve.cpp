@@ -16,6 +16,7 @@
 #include "common/Board.h"
 #include "common/MessageLoop.h"
 #include "common/Report.h"
+#include "fleet/HubRelay.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ struct Options {
   double speed = 1.0;
   std::string listen = "127.0.0.1:8080";
   long viewers = 32;
+  tqtool::FleetOptions fleet;  // --nats: the board's stream instead of a port
 };
 
 // -1 when the command is to go on, else its exit status.
@@ -62,8 +64,14 @@ int Parse(int argc, char** argv, Options& o) {
   line.Number("--speed", o.speed, 0.01, 1000.0, "X", "with --replay: times the line's pace (default 1)");
   line.Text("--listen", o.listen, "ADDR:PORT", "where to listen (default 127.0.0.1:8080; port 0: any free one)");
   line.Number("--viewers", o.viewers, 1, 1024, "V", "viewers at most, the next is answered 503 (default 32)");
+  tqtool::AddFleetOptions(line, o.fleet, true);
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
-  if (o.replay.empty() && !o.board.Given()) return line.Fail("give --port N, --device NAME or --replay FILE.raw");
+  if (!o.fleet.urls.empty() || !o.fleet.board.empty()) {
+    if (o.board.Given() || !o.replay.empty()) return line.Fail("--nats serves a board's stream, not a port");
+    if (const std::string problem = tqtool::FleetProblem(o.fleet, true); !problem.empty()) return line.Fail(problem);
+  } else if (o.replay.empty() && !o.board.Given()) {
+    return line.Fail("give --port N, --device NAME, --replay FILE.raw or --nats URL --board NAME");
+  }
   if (!o.replay.empty() && line.Given("--device")) return line.Fail("--replay plays its own device, not --device");
   if (o.replay.empty() && line.Given("--speed")) return line.Fail("--speed goes with --replay");
   tqtool::ListenAddress address;
@@ -89,6 +97,20 @@ int Serve(Options& o) {
   tqtool::ServeHub hub(limits);
   tqtool::ServeHttp http(hub, limits.maxViewers);
   if (!http.Bind(address, error)) return tqtool::Failed("serve", error);
+  if (!o.fleet.urls.empty()) {
+    tqtool::CatchStopSignals();
+    std::signal(SIGPIPE, SIG_IGN);
+    const int status = tqtool::RelayIntoHub(o.fleet, hub, [&] {
+      http.Start();
+      std::printf("tq serve: board %s from %s, serving %s\n", o.fleet.board.c_str(), o.fleet.urls.c_str(),
+                  tqtool::ListenUrl(address, http.Port()).c_str());
+      std::fflush(stdout);
+    });
+    hub.Flush();
+    hub.Stop();
+    http.Stop();
+    return status;
+  }
   HWND window = TQCreateWindow(&Procedure, &hub);
   tqtool::OpenBoard board;
   const TQ_ERROR_CODE opened = tqtool::Open(o.board, window, board);
