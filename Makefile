@@ -91,29 +91,64 @@ deps-python:
 	@./scripts/ensure-packages.sh $(PACKAGES_PYTHON)
 
 # ---- Windows: TQApi.dll cross-built with mingw-w64, tests run under Wine ----
-.PHONY: windows test-windows
+# Two builds, one per host bitness (a DLL loads only into a process of its
+# own): $(WINDOWS_BUILD)/x86 for 32-bit hosts, $(WINDOWS_BUILD)/x64 for
+# 64-bit ones. $(WINDOWS_BUILD)/dist gathers what a host developer takes.
+.PHONY: windows windows-dist test-windows windows-x86 windows-x64
 WINDOWS_BUILD ?= build-windows
 WINDOWS_JOBS ?= 2
-PACKAGES_WINDOWS = cmake make g++ g++-mingw-w64-x86-64 googletest
-PACKAGES_WINE = wine wine64 socat
+WINDOWS_ARCHS = x86 x64
+WINDOWS_TOOLCHAIN_x86 = cmake/mingw-w64-i686.cmake
+WINDOWS_TOOLCHAIN_x64 = cmake/mingw-w64.cmake
+WINDOWS_VERSION := $(shell sed -n 's/^project.TQApi VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+WINDOWS_ZIP = $(WINDOWS_BUILD)/TQApi-$(WINDOWS_VERSION)-windows.zip
+# llvm-dlltool makes TQApi.lib; clang and lld-link try it as MSVC would.
+PACKAGES_WINDOWS = cmake make g++ g++-mingw-w64-x86-64 g++-mingw-w64-i686 googletest llvm clang lld
+# wine32 runs the 32-bit programs; gcc-multilib builds the 32-bit pty_modem
+# preload for them.
+PACKAGES_WINE = wine wine64 wine32:i386 socat gcc-multilib
 
-$(WINDOWS_BUILD)/CMakeCache.txt:
+$(WINDOWS_BUILD)/%/CMakeCache.txt:
 	@./scripts/ensure-packages.sh $(PACKAGES_WINDOWS)
-	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	cmake -S . -B $(WINDOWS_BUILD)/$* -DCMAKE_TOOLCHAIN_FILE=$(WINDOWS_TOOLCHAIN_$*) \
 	  -DTQ_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 
-# TQApi.dll, its import library and TQApi.h, gathered in $(WINDOWS_BUILD)/dist.
-windows: $(WINDOWS_BUILD)/CMakeCache.txt
+# TQApi.dll, TQApi.lib (MSVC) and libTQApi.dll.a (mingw) of one architecture,
+# their exports checked against TQApi.h.
+windows-x86 windows-x64: windows-%: $(WINDOWS_BUILD)/%/CMakeCache.txt
 	@./scripts/ensure-packages.sh $(PACKAGES_WINDOWS)
-	cmake --build $(WINDOWS_BUILD) --target tqapi -j $(WINDOWS_JOBS)
-	./scripts/check-windows-exports.sh $(WINDOWS_BUILD)/TQApi.dll
-	mkdir -p $(WINDOWS_BUILD)/dist
-	cp $(WINDOWS_BUILD)/TQApi.dll $(WINDOWS_BUILD)/libTQApi.dll.a include/TQApi.h $(WINDOWS_BUILD)/dist/
+	cmake --build $(WINDOWS_BUILD)/$* --target tqapi -j $(WINDOWS_JOBS)
+	./scripts/check-windows-exports.sh $(WINDOWS_BUILD)/$*
+	rm -rf $(WINDOWS_BUILD)/dist/$* && mkdir -p $(WINDOWS_BUILD)/dist/$*
+	cp $(addprefix $(WINDOWS_BUILD)/$*/,TQApi.dll TQApi.lib libTQApi.dll.a) dist/windows/TQApi.def \
+	  $(WINDOWS_BUILD)/dist/$*/
 
+# Both DLLs with their import libraries in $(WINDOWS_BUILD)/dist/x86 and
+# dist/x64, TQApi.h in dist/include, the README for host developers.
+windows: $(addprefix windows-,$(WINDOWS_ARCHS))
+	mkdir -p $(WINDOWS_BUILD)/dist/include
+	cp include/TQApi.h $(WINDOWS_BUILD)/dist/include/
+	cp dist/windows/README.txt $(WINDOWS_BUILD)/dist/
+
+# The same as one zip, $(WINDOWS_ZIP).
+windows-dist: windows
+	@./scripts/ensure-packages.sh zip
+	rm -f $(WINDOWS_ZIP)
+	cd $(WINDOWS_BUILD)/dist && zip -q -X -r $(abspath $(WINDOWS_ZIP)) README.txt include $(WINDOWS_ARCHS)
+	@echo "$(WINDOWS_ZIP):" && unzip -l $(WINDOWS_ZIP) | sed -n '4,$$p'
+
+# The test programs of both architectures under Wine; both runs go through,
+# and the target fails if either did.
 test-windows: windows
 	@./scripts/ensure-packages.sh $(PACKAGES_WINE)
-	cmake --build $(WINDOWS_BUILD) -j $(WINDOWS_JOBS)
-	./scripts/wine-tests.sh $(WINDOWS_BUILD)
+	@set -e; for arch in $(WINDOWS_ARCHS); do \
+	  echo "cmake --build $(WINDOWS_BUILD)/$$arch -j $(WINDOWS_JOBS)"; \
+	  cmake --build $(WINDOWS_BUILD)/$$arch -j $(WINDOWS_JOBS); \
+	done
+	@status=0; for arch in $(WINDOWS_ARCHS); do \
+	  echo "== Windows tests, $$arch"; \
+	  ./scripts/wine-tests.sh $(WINDOWS_BUILD)/$$arch || status=1; \
+	done; exit $$status
 
 # A bundled capture of handwriting replayed through the whole pipeline, with a
 # summary and a picture of the raw points beside the delivered strokes;

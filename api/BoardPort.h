@@ -37,6 +37,14 @@
 #include "platform/Platform.h"
 #include "protocol/HostMapping.h"
 
+// The watchdog is a timer procedure of the system's: on 32-bit Windows
+// TIMERPROC is __stdcall (CALLBACK), elsewhere the default convention.
+#ifdef _WIN32
+#define TQ_TIMERPROC_CALL CALLBACK
+#else
+#define TQ_TIMERPROC_CALL
+#endif
+
 namespace tq {
 
 constexpr unsigned kRxBufferSize = 4096;
@@ -90,7 +98,7 @@ class CBoardPort : public std::enable_shared_from_this<CBoardPort> {
   void ArmWatchdog();
   // At the end of the process the timer goes with its thread's queue.
   void DisarmWatchdog(bool killTimer = true);
-  static void WatchdogTick(HWND window, UINT message, UINT_PTR timerId, DWORD time);
+  static void TQ_TIMERPROC_CALL WatchdogTick(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 
   // Receive path.
   void DispatchReceived(const uint8_t* data, int length);

@@ -1,19 +1,5 @@
-# Cross-build for 64-bit Windows with mingw-w64. The -posix compilers are the
-# ones whose C++ runtime has std::thread; everything links statically, so the
-# DLL and the test programs need no mingw runtime DLL beside them.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
+# Cross-build for 64-bit Windows (x64) with mingw-w64; cmake/mingw-w64-i686.cmake
+# is the 32-bit one.
 set(TQ_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TQ_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TQ_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TQ_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TQ_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -7,7 +7,9 @@
 # <run>/ports/comN, where the board relay links the pseudo-terminal of each
 # scripted board while it exists (no path, no device: the machine's own
 # serial devices are never touched). The test-only pty_modem preload lets
-# WaitCommEvent work on a pseudo-terminal.
+# WaitCommEvent work on a pseudo-terminal. The build may be an x86 or an x64
+# one: 32-bit programs run in the same 64-bit prefix (Wine's wine32), with
+# the preload built for them as well.
 #
 # Usage: wine-tests.sh BUILD_DIRECTORY [TEST_PROGRAM...]
 set -euo pipefail
@@ -44,8 +46,18 @@ mkdir -p "$tools" "$run/ports"
 if [ ! "$tools/board_relay" -nt "$support/board_relay.cpp" ]; then
   g++ -std=c++20 -O1 -Wall -Wextra -Werror -pthread -o "$tools/board_relay" "$support/board_relay.cpp" -lutil
 fi
-if [ ! "$tools/pty_modem.so" -nt "$support/pty_modem.c" ]; then
-  gcc -O1 -Wall -Wextra -Werror -shared -fPIC -o "$tools/pty_modem.so" "$support/pty_modem.c" -ldl
+# The preload in a 64-bit and a 32-bit build: Wine starts its 32-bit loader
+# first whenever wine32 is there, even for a 64-bit program, and the dynamic
+# loader of each process picks its own through $LIB.
+preload_64=$tools/lib/x86_64-linux-gnu/pty_modem.so
+preload_32=$tools/lib/i386-linux-gnu/pty_modem.so
+if [ ! "$preload_64" -nt "$support/pty_modem.c" ]; then
+  mkdir -p "$(dirname "$preload_64")"
+  gcc -O1 -Wall -Wextra -Werror -shared -fPIC -o "$preload_64" "$support/pty_modem.c" -ldl
+fi
+if [ -x /usr/lib/wine/wine ] && [ ! "$preload_32" -nt "$support/pty_modem.c" ]; then
+  mkdir -p "$(dirname "$preload_32")"
+  gcc -m32 -O1 -Wall -Wextra -Werror -shared -fPIC -o "$preload_32" "$support/pty_modem.c" -ldl
 fi
 
 # A set-up step of Wine that fails is said so and tried once more: a fresh
@@ -56,6 +68,16 @@ setup() {
   sleep 2
   "$@" >/dev/null 2>&1 || { echo "wine-tests: '$*' failed again" >&2; return 1; }
 }
+
+case $(x86_64-w64-mingw32-objdump -f "$build/TQApi.dll" 2>/dev/null | sed -n 's/.*file format //p') in
+  pei-i386) arch=x86 ;;
+  pei-x86-64) arch=x64 ;;
+  *) echo "wine-tests: $build/TQApi.dll is not an x86 or x64 DLL" >&2; exit 1 ;;
+esac
+if [ "$arch" = x86 ] && [ ! -x /usr/lib/wine/wine ]; then
+  echo "wine-tests: 32-bit programs need wine32 (dpkg --add-architecture i386; apt-get install wine32:i386)" >&2
+  exit 1
+fi
 
 start=$(date +%s)
 mkdir -p "$WINEPREFIX"
@@ -71,7 +93,7 @@ setup wine regedit /S "$(winepath -w "$run/settings.reg")"
 wineserver -k >/dev/null 2>&1
 wineserver -w
 wineserver -p >"$run/wineserver.log" 2>&1
-echo "wine prefix ready in $(( $(date +%s) - start )) s: $WINEPREFIX"
+echo "$arch: wine prefix ready in $(( $(date +%s) - start )) s: $WINEPREFIX"
 
 "$tools/board_relay" "$run/ports" >"$run/relay.port" &
 relay_pid=$!
@@ -96,7 +118,7 @@ for name in "${tests[@]}"; do
     echo "== $name: skipped under Wine (known Wine gap): ${wine_gaps[$name]}"
   fi
   began=$(date +%s)
-  if (cd "$run" && LD_PRELOAD="$tools/pty_modem.so" timeout 300 \
+  if (cd "$run" && LD_PRELOAD="$tools/\$LIB/pty_modem.so" timeout 300 \
         wine "$build/tests/$name.exe" --gtest_brief=1 $filter); then
     echo "== $name: passed in $(( $(date +%s) - began )) s"
   else
@@ -104,5 +126,5 @@ for name in "${tests[@]}"; do
     failed+=("$name")
   fi
 done
-echo "windows tests: ${#tests[@]} programs, ${#failed[@]} failed, $(( $(date +%s) - start )) s in all"
+echo "windows tests ($arch): ${#tests[@]} programs, ${#failed[@]} failed, $(( $(date +%s) - start )) s in all"
 [ ${#failed[@]} -eq 0 ]

@@ -71,7 +71,7 @@ void CBoardPort::DisarmWatchdog(bool killTimer) {
   if (id != 0 && killTimer) tqp::StopTimer(id);
 }
 
-void CBoardPort::WatchdogTick(HWND, UINT, UINT_PTR timerId, DWORD) {
+void TQ_TIMERPROC_CALL CBoardPort::WatchdogTick(HWND, UINT, UINT_PTR timerId, DWORD) {
   CBoardPort* port = nullptr;
   const std::shared_ptr<CBoardPort> keep = TimerOwner(timerId, &port);
   if (port == nullptr) {

@@ -12,7 +12,7 @@ namespace {
 constexpr char kClassName[] = "TQTestWindow";
 
 struct WindowData {
-  WNDPROC procedure;
+  TQHostProcedure procedure;
   void* user;
 };
 
@@ -39,7 +39,7 @@ bool RegisterOnce() {
 
 }  // namespace
 
-HWND TQCreateWindow(WNDPROC procedure, void* user) {
+HWND TQCreateWindow(TQHostProcedure procedure, void* user) {
   if (!RegisterOnce()) return nullptr;
   HWND window = CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);

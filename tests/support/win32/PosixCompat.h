@@ -18,7 +18,11 @@ static inline int setenv(const char* name, const char* value, int overwrite) {
   return _putenv_s(name, value) == 0 ? 0 : -1;
 }
 
-HWND TQCreateWindow(WNDPROC procedure, void* user);
+// A procedure of the host API has the default calling convention, as on
+// Linux, so the shared sources' procedures and lambdas fit on x86 too, where
+// WNDPROC is __stdcall; the window class's own procedure calls it.
+typedef LRESULT (*TQHostProcedure)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+HWND TQCreateWindow(TQHostProcedure procedure, void* user);
 BOOL TQDestroyWindow(HWND window);
 void* TQGetWindowUser(HWND window);
 #endif

@@ -24,10 +24,14 @@ target_compile_options(tqtestsupport PUBLIC -include ${TQ_WIN_SUPPORT_DIR}/Posix
 
 # fault_test's devices, FIFOs and sockets are POSIX ones throughout, and so
 # are replay_test's refused inputs (FIFOs, /dev/zero, links) and the locale
-# that text_number_test builds with localedef; the stroke model and the tools' own tests belong to the Linux tools, and the
-# pen tablet (uinput), the export (cairo) and tq serve are Linux programs.
+# that text_number_test builds with localedef; the stroke model, the board
+# area the tools draw in (board_area_test) and the tools' own tests belong to
+# the Linux tools, as do the commands' files (tq_files_test: devices, FIFOs,
+# links), and the pen tablet (uinput), the export (cairo) and tq serve are
+# Linux programs.
 set(TQ_WIN_EXCLUDED platform_posix_test fault_test endurance_test tools_test tq_filter_test tq_capture_test
-  tq_tools_test stroke_model_test export_test replay_test text_number_test pen_test pen_tool_test serve_test serve_hub_test)
+  tq_tools_test tq_files_test stroke_model_test board_area_test export_test replay_test text_number_test
+  pen_test pen_tool_test serve_test serve_hub_test)
 file(GLOB TQ_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
 set(TQ_WIN_TESTS)
 foreach(src IN LISTS TQ_TEST_SOURCES)
