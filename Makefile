@@ -19,6 +19,8 @@ PACKAGES_EXPORT = libcairo2-dev zlib1g-dev libxml2-dev
 PACKAGES_TEST = xournalpp xvfb xauth libxml2-utils poppler-utils
 # The browser the tests load tq serve's page in.
 PACKAGES_TEST += chromium
+# The Qt example of docs/python.md, run offscreen.
+PACKAGES_TEST += python3-pyqt5
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
