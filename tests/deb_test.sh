@@ -30,14 +30,17 @@ for package in libtqapi1 libtqapi-dev tqapi-tools python3-tqapi; do
 done
 
 # The same files as an install into /usr, each where Debian keeps it: the
-# library directory with its multiarch part, udev and systemd files under
-# /lib (make install puts them under /etc), manual pages compressed; the
-# packages add their documentation.
+# library directory with its multiarch part, udev, systemd and sysusers
+# files under /lib and /usr/lib (make install puts them under /etc), manual
+# pages compressed, the CMake targets of Debian's build type; the packages
+# add their documentation.
 normalize() {
   sed -E -e "s|^/usr/lib/$multiarch/|/usr/lib/|" \
          -e 's#^(/usr)?/lib/udev/rules.d/|^/etc/udev/rules.d/#udev:#' \
          -e 's#^(/usr)?/lib/systemd/system/|^/etc/systemd/system/#systemd:#' \
-         -e 's#^(/usr/share/man/.*)\.gz$#\1#' |
+         -e 's#^(/usr)?/lib/sysusers.d/|^/etc/sysusers.d/#sysusers:#' \
+         -e 's#^(/usr/share/man/.*)\.gz$#\1#' \
+         -e 's#/TQApiTargets-[a-z]+\.cmake$#/TQApiTargets-CONFIG.cmake#' |
     grep -v -E '^/usr/share/(doc|lintian)/' | sort
 }
 DESTDIR="$work/stage" cmake --install "$build" --prefix /usr > /dev/null

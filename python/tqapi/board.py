@@ -154,7 +154,13 @@ class Board:
     one; `Board()` tries ports 1 and 2. As the tq commands do, the board is
     set up right after the open: pod location `pod` (default 0) and the board
     height `height` (default: the largest the board allows). Raises OpenError
-    or PortError when the board cannot be opened."""
+    (naming the device and, when the system refused it, the reason;
+    DeviceNotFoundError, also a FileNotFoundError, for a missing device) or
+    PortError when the board cannot be opened.
+
+    Events come from events() (a loop of its own), or from pump() when
+    fileno() is readable (a loop of the program's: selectors, asyncio's
+    aevents(), Qt), always on the thread that opened the board."""
 
     port: int
     device: Optional[str]
@@ -419,7 +425,9 @@ class Board:
         board's thread: then call pump(). It is the library's wake descriptor
         of the thread that opened the board (so selectors, asyncio's
         add_reader and Qt's QSocketNotifier can wait on it); pump() makes it
-        unreadable again. Do not read, write or close it. Timers do not make
+        unreadable again. Every board opened on one thread has the same
+        descriptor: pump() each of them when it is readable. Do not read,
+        write or close it. Timers do not make
         it readable: call pump() at least every PUMP_INTERVAL seconds too, for
         the board's watchdog. Call it on the thread that opened the board."""
         self._on_own_thread("fileno()")
