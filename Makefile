@@ -90,7 +90,7 @@ deb: deps
 	@./scripts/ensure-packages.sh $(PACKAGES_DEB)
 	./scripts/build-deb.sh . $(DEB_BUILD) $(JOBS)
 	lintian --fail-on error $(DEB_BUILD)/*.deb
-	@echo "Install them with: sudo apt install $(addprefix ./,$(DEB_BUILD))/*.deb"
+	@echo "Install them with: sudo apt install $(abspath $(DEB_BUILD))/*.deb"
 
 # The Python package: its tests and its install run on the system's Python 3.
 PACKAGES_PYTHON = python3
