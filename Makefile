@@ -24,6 +24,8 @@ PACKAGES_TEST = xournalpp xvfb xauth libxml2-utils poppler-utils
 PACKAGES_TEST += chromium
 # The virtual machine tq pen's device is checked in against libinput.
 PACKAGES_TEST += qemu-system-x86 busybox-static cpio udev libinput-tools
+# The Qt example of docs/python.md, run offscreen.
+PACKAGES_TEST += python3-pyqt5
 # The handwriting of the simulator; only `make samples` needs it (the bundled
 # captures are committed, and tqsim falls back to a built-in font).
 PACKAGES_SAMPLES = hershey-fonts-data
@@ -45,7 +47,7 @@ build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	@./scripts/ensure-packages.sh $(PACKAGES_TEST)
+	@./scripts/ensure-packages.sh $(PACKAGES_TEST) $(PACKAGES_DEB)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 bench: build
@@ -82,6 +84,18 @@ install: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Debian packages (debian/): libtqapi1, libtqapi-dev, tqapi-tools and
+# python3-tqapi, built by dpkg-buildpackage from a copy of the tree (the tree
+# itself stays as it is) into $(DEB_BUILD), then checked by lintian.
+DEB_BUILD ?= build-deb
+PACKAGES_DEB = debhelper dpkg-dev dh-python fakeroot lintian
+.PHONY: deb
+deb: deps
+	@./scripts/ensure-packages.sh $(PACKAGES_DEB)
+	./scripts/build-deb.sh . $(DEB_BUILD) $(JOBS)
+	lintian --fail-on error $(DEB_BUILD)/*.deb
+	@echo "Install them with: sudo apt install $(abspath $(DEB_BUILD))/*.deb"
 
 # The Python package: its tests and its install run on the system's Python 3.
 PACKAGES_PYTHON = python3

@@ -585,4 +585,12 @@ BOOL KillTimer(HWND window, UINT_PTR id) {
 
 DWORD GetTickCount(void) { return tqp::TickCount(); }
 
+// The calling thread's wake descriptor: readable once a message is sent or
+// posted to the thread (a board's pen messages among them) and until the
+// thread next looks at its queue (PeekMessageA, GetMessageA or a wait inside
+// the library). A host with a loop of its own (poll, asyncio, Qt) waits on
+// it and then handles what came with PeekMessageA; due timers do not make it
+// readable. Left out of TQApi.h: the Python package is its one user.
+TQAPI int TQGetThreadWakeFd(void) { return Current().wakeFd; }
+
 }  // extern "C"

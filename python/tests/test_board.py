@@ -1,6 +1,7 @@
 """A board played by tqsim on a pty, through Board: what it reports live is
 what the same drawing replays to, and Ctrl-C ends the loop and closes it."""
 
+import errno
 import os
 import signal
 import subprocess
@@ -120,6 +121,32 @@ class BoardTest(Scratch):
             header = tqapi.read_header(raw)
             self.assertEqual((header.version, header.baseline), (2.1, 3056))
             self.assertGreater(len(tqapi.replay(raw)), 0)
+
+    def test_record_refuses_what_the_library_refuses(self):
+        args = ["--board-version", "2.1", *DRAWING]
+        target = self.path("target.raw")
+        open(target, "wb").close()
+        os.symlink(target, self.path("link.raw"))
+        with SimBoard(self.path("one"), args), SimBoard(self.path("two"), args), \
+                tqapi.Board(device=self.path("one")) as first, \
+                tqapi.Board(device=self.path("two")) as second:
+            self.assertEqual(first.record(self.path("session")), self.path("session.raw"))
+            # Recording again to the same file is this board's own business.
+            self.assertEqual(first.record(self.path("session.raw")), self.path("session.raw"))
+            cases = [  # path, exception, errno
+                (self.path("session.raw"), OSError, errno.EBUSY),   # the other board records there
+                (self.path("link.raw"), OSError, errno.ELOOP),      # a symbolic link
+                (self.path("none/session"), FileNotFoundError, errno.ENOENT),
+            ]
+            for path, kind, number in cases:
+                with self.subTest(path=os.path.basename(path)):
+                    with self.assertRaises(kind) as caught:
+                        second.record(path)
+                    self.assertEqual(caught.exception.errno, number)
+            self.assertEqual(os.path.getsize(target), 0)
+            live_events(first, 10)
+            first.stop_recording()
+        self.assertGreater(tqapi.read_header(self.path("session.raw")).version, 2)
 
     def test_a_board_found_on_port_1_or_2(self):
         master, slave = os.openpty()  # a line nobody answers on

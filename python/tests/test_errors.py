@@ -1,5 +1,7 @@
 """Failures as exceptions with the library's code and its meaning."""
 
+import errno
+import fcntl
 import os
 import unittest
 
@@ -33,17 +35,37 @@ class ErrorTest(unittest.TestCase):
         master, slave = os.openpty()  # a line nobody answers on
         self.addCleanup(os.close, master)
         self.addCleanup(os.close, slave)
-        cases = [
-            ({"port": 9}, tqapi.PortError, 6),
-            ({"port": 0}, tqapi.PortError, 6),
-            ({"device": "/nonexistent/tty"}, tqapi.OpenError, 1),
-            ({"device": os.ttyname(slave)}, tqapi.OpenError, 3),
+        plain = os.path.join(os.path.dirname(os.path.abspath(__file__)), "support.py")
+        held = os.openpty()  # a line another program holds
+        for fd in held:
+            self.addCleanup(os.close, fd)
+        fcntl.flock(held[1], fcntl.LOCK_EX)
+        cases = [  # arguments, class, code, device, errno
+            ({"port": 9}, tqapi.PortError, 6, None, None),
+            ({"port": 0}, tqapi.PortError, 6, None, None),
+            ({"device": "/nonexistent/tty"}, tqapi.DeviceNotFoundError, 1, "/nonexistent/tty", errno.ENOENT),
+            ({"device": plain}, tqapi.OpenError, 1, plain, errno.ENOTTY),
+            ({"device": os.ttyname(held[1])}, tqapi.OpenError, 1, os.ttyname(held[1]), errno.EBUSY),
+            ({"device": os.ttyname(slave)}, tqapi.OpenError, 3, os.ttyname(slave), None),
         ]
-        for arguments, kind, code in cases:
+        for arguments, kind, code, device, number in cases:
             with self.subTest(**arguments):
                 with self.assertRaises(kind) as caught:
                     tqapi.Board(**arguments)
-                self.assertEqual(caught.exception.code, code)
+                error = caught.exception
+                self.assertIs(type(error), kind)
+                self.assertEqual(error.code, code)
+                if kind is not tqapi.PortError:
+                    self.assertIsInstance(error, OSError)
+                    self.assertEqual((error.device, error.filename, error.errno), (device, device, number))
+                    self.assertIn(f"cannot open {device}: error {code}", str(error))
+                    if number is not None:
+                        self.assertEqual(error.strerror.split(" (")[0],
+                                         {errno.ENOENT: os.strerror(errno.ENOENT),
+                                          errno.ENOTTY: "not a terminal, so no serial line",
+                                          errno.EBUSY: "in use by another program"}[number])
+        with self.assertRaises(FileNotFoundError):
+            tqapi.Board(device="/nonexistent/tty")
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@ import os
 import re
 import struct
 import subprocess
+import sys
+import threading
 import unittest
 from xml.etree import ElementTree
 from unittest import mock
@@ -27,7 +29,7 @@ class ReplayTest(Scratch):
         self.assertGreaterEqual(len(samples), 5)
         for name in samples:
             with self.subTest(sample=name):
-                # Each replay writes .val and .out beside its file: two copies.
+                # tq replay writes .val and .out beside its file: a copy of its own.
                 ours = tqapi.replay(self.copy_sample(name))
                 theirs = subprocess.run([tq, "replay", self.copy_sample(name, "tq-" + name),
                                          "--events"], check=True, capture_output=True,
@@ -126,9 +128,12 @@ class ReplayTest(Scratch):
             file.write(struct.pack("<ddI", 0.0, 2.1, 3056) + b"\xa0" * 40)
         fifo = self.path("fifo.raw")
         os.mkfifo(fifo)
+        # A capture of sample records, which tq replay refuses without --force.
+        records = self.copy_sample("hello-v2.raw", "hello-v2.val")
         cases = [(self.path("missing.raw"), FileNotFoundError), (short, tqapi.CaptureError),
                  (refused, tqapi.CaptureError), (fifo, tqapi.CaptureError),
-                 (self.dir, tqapi.CaptureError)]
+                 (self.dir, tqapi.CaptureError), (records, tqapi.CaptureError),
+                 (self.path("missing.out"), FileNotFoundError)]
         for path, error in cases:
             with self.subTest(path=os.path.basename(path)):
                 with self.assertRaises(error):
@@ -149,7 +154,56 @@ class ReplayTest(Scratch):
         with open(self.path("out.pic")) as picture:
             self.assertIn("<svg", picture.read())
         with self.assertRaises(RuntimeError):
-            tqapi.export(self.path("missing.raw"), self.path("out2.svg"))
+            tqapi.export(raw, self.path("out.pic"), format="nonsense")
+
+    def test_a_missing_file_is_a_file_not_found_everywhere(self):
+        raw = self.copy_sample("hello-v2.raw")
+        missing = self.path("missing.raw")
+        cases = [
+            ("replay", lambda: tqapi.replay(missing), missing),
+            ("read_header", lambda: tqapi.read_header(missing), missing),
+            ("export", lambda: tqapi.export(missing, self.path("out.svg")), missing),
+            ("export into a missing directory",
+             lambda: tqapi.export(raw, self.path("no/out.svg")), self.path("no")),
+        ]
+        for name, call, path in cases:
+            with self.subTest(name):
+                with self.assertRaises(FileNotFoundError) as caught:
+                    call()
+                self.assertEqual(caught.exception.filename, path)
+
+    def test_replays_of_one_capture_at_once_read_it_alike(self):
+        raw = self.copy_sample("pens-v3.raw")
+        before = sorted(os.listdir(self.dir))
+        expected = [e.line() for e in tqapi.replay(raw)]
+        self.assertGreater(len(expected), 100)
+        # Threads of this process, each replaying into a window of its own,
+        # and other processes, all while each other's replays run.
+        results, failures = [], []
+
+        def run():
+            try:
+                results.append([e.line() for e in tqapi.replay(raw)])
+            except Exception as error:  # reported below
+                failures.append(error)
+
+        script = ("import sys, tqapi\n"
+                  "for _ in range(3): lines = [str(e.line()) for e in tqapi.replay(sys.argv[1])]\n"
+                  "print('\\n'.join(lines))\n")
+        children = [subprocess.Popen([sys.executable, "-c", script, raw], stdout=subprocess.PIPE,
+                                     text=True) for _ in range(3)]
+        workers = [threading.Thread(target=run) for _ in range(4)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+        outputs = [child.communicate(timeout=60)[0].splitlines() for child in children]
+        self.assertEqual(failures, [])
+        self.assertEqual(results, [expected] * 4)
+        self.assertEqual([child.returncode for child in children], [0] * 3)
+        self.assertEqual(outputs, [[str(line) for line in expected]] * 3)
+        # A replay only reads: no .val or .out appears beside the capture.
+        self.assertEqual(sorted(os.listdir(self.dir)), before)
 
 if __name__ == "__main__":
     unittest.main()

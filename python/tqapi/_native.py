@@ -1,9 +1,18 @@
 """The C side of the package: libtqapi.so loaded with ctypes, its records,
 enumerations and message numbers as the library's header has them, and every
-export the package calls with its exact argument and result types."""
+export the package calls with its exact argument and result types.
+
+The library is found, in this order, through TQAPI_LIBRARY, where `make
+install` put it relative to the package (never an absolute path, so an
+install moved as a whole, or unpacked under another root, still works), and
+by its soname through the system's loader. The replay entry lies in the
+package's own directory once installed."""
+
+from __future__ import annotations
 
 import ctypes
 import os
+from typing import Optional
 
 # ---- Types of the host interface ---------------------------------------------
 
@@ -105,6 +114,8 @@ EXPORTS = {
     "DispatchMessageA": (LRESULT, [ctypes.POINTER(MSG)]),
     "SetTimer": (UINT_PTR, [HWND, UINT_PTR, UINT, TIMERPROC]),
     "KillTimer": (BOOL, [HWND, UINT_PTR]),
+    # Not in the header: the calling thread's wake descriptor (Board.fileno).
+    "TQGetThreadWakeFd": (ctypes.c_int, []),
 }
 
 _INTS = ctypes.POINTER(ctypes.c_int)
@@ -126,14 +137,18 @@ LIBRARY_NAME = "libtqapi.so.1"
 REPLAY_LIBRARY_NAME = "libtqapi_replay.so"
 
 
-def _installed_paths():
-    """The paths `make install` wrote beside the package, if it did."""
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def _installed_dir(name: str) -> Optional[str]:
+    """A directory `make install` named relative to the package, made whole;
+    None for a package that was not installed (a source tree)."""
     try:
-        from . import _installed  # written at install time
+        from . import _installed as installed  # written at install time
     except ImportError:
-        return {}
-    return {"library": getattr(_installed, "LIBRARY", None),
-            "tq": getattr(_installed, "TQ", None)}
+        return None
+    relative = getattr(installed, name, None)
+    return os.path.normpath(os.path.join(HERE, relative)) if relative else None
 
 
 def _declare(library, exports):
@@ -143,9 +158,16 @@ def _declare(library, exports):
         function.argtypes = argtypes
 
 
-def _library_path():
-    return (os.environ.get(LIBRARY_ENV) or _installed_paths().get("library")
-            or LIBRARY_NAME)
+def _library_path() -> str:
+    """TQAPI_LIBRARY; else the library where the install put it, relative to
+    the package; else its soname, for the loader to find."""
+    named = os.environ.get(LIBRARY_ENV)
+    if named:
+        return named
+    where = _installed_dir("LIBRARY_DIR")
+    if where is not None and os.path.exists(os.path.join(where, LIBRARY_NAME)):
+        return os.path.join(where, LIBRARY_NAME)
+    return LIBRARY_NAME
 
 
 def _load(path, what, variable=LIBRARY_ENV):
@@ -162,7 +184,7 @@ _lib = None
 _replay = None
 
 
-def lib():
+def lib() -> ctypes.CDLL:
     """The loaded library, declared on first use."""
     global _lib
     if _lib is None:
@@ -172,12 +194,15 @@ def lib():
     return _lib
 
 
-def replay_entry():
-    """The replay entry, found beside the library unless named."""
+def replay_entry() -> ctypes.CDLL:
+    """The replay entry: TQAPI_REPLAY_LIBRARY, else the one installed in the
+    package, else the one beside the library (a build tree)."""
     global _replay
     if _replay is None:
         library = lib()
         path = os.environ.get(REPLAY_LIBRARY_ENV)
+        if not path and os.path.exists(os.path.join(HERE, REPLAY_LIBRARY_NAME)):
+            path = os.path.join(HERE, REPLAY_LIBRARY_NAME)
         if not path:
             where = os.path.dirname(library._name)
             path = os.path.join(where, REPLAY_LIBRARY_NAME) if where else REPLAY_LIBRARY_NAME
@@ -187,8 +212,14 @@ def replay_entry():
     return _replay
 
 
-def tq_program():
-    """Where the `tq` program is: named, installed, or on the PATH."""
+def tq_program() -> Optional[str]:
+    """Where the `tq` program is: TQAPI_TQ, else installed with the package,
+    else on the PATH."""
     import shutil
-    return (os.environ.get("TQAPI_TQ") or _installed_paths().get("tq")
-            or shutil.which("tq"))
+    named = os.environ.get("TQAPI_TQ")
+    if named:
+        return named
+    where = _installed_dir("PROGRAM_DIR")
+    if where is not None and os.access(os.path.join(where, "tq"), os.X_OK):
+        return os.path.join(where, "tq")
+    return shutil.which("tq")

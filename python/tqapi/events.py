@@ -33,6 +33,12 @@ BOARD_EVENTS = {0: "the board flushed its strokes", 2: "the board's pen-code-5 b
 
 @dataclass(frozen=True, slots=True)
 class Event:
+    """One thing a board reported, immutable. `kind` is one of DOWN, MOVE, UP
+    (pen events: `x`, `y` in host units, `pen` the pen code), FOOTPRINT (the
+    eraser's outline, told after its pen-up: `corners`), BOARD (`code` 0 a
+    flush, 2 the pen-code-5 button; `port`), LINE_ERROR (`code`, see
+    `meaning`), CHECK (the board stayed silent; `port`) or PACKET_0x90."""
+
     kind: str
     x: int = 0
     y: int = 0

@@ -41,6 +41,7 @@ class Page:
     footprints: list = field(default_factory=list)
 
     def empty(self):
+        """True for a page nobody wrote on or erased."""
         return not self.strokes and not self.footprints
 
     def by_pen(self, remaining=False):
