@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
 # tq serve: the web server.
-PACKAGES_SERVE = libcpp-httplib-dev
+PACKAGES_SERVE = libmicrohttpd-dev
 # tq pen: the pen device (libevdev); its tests read the events back with
 # libevemu and check the systemd unit.
 PACKAGES_PEN = libevdev-dev libevemu-dev systemd

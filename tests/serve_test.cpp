@@ -141,26 +141,82 @@ tqtool::StrokeModel ModelOf(const std::vector<std::string>& lines) {
   return model;
 }
 
-// The eraser footprints in these pen lines: the hub publishes each one right
-// after the pen-up that closes it.
-size_t FootprintCount(const std::vector<std::string>& lines) {
-  const tqtool::StrokeModel model = ModelOf(lines);
-  size_t footprints = 0;
-  for (const tqtool::InkPage& page : model.Pages()) footprints += page.footprints.size();
-  return footprints;
+// What the stream drew: each stroke as down, moves and up of one pen, each
+// eraser footprint as one erase. `fault` names the first event that breaks
+// the rules (an up without a down, a move of another pen, ...).
+struct Drawing {
+  std::vector<tqtest::SnapshotStroke> strokes;
+  std::vector<std::string> footprints;  // "[[X,Y],...4]"
+  std::string fault;
+};
+
+Drawing StreamDrawing(const std::vector<StreamEvent>& events) {
+  Drawing drawing;
+  bool open = false;
+  tqtest::SnapshotStroke stroke;
+  for (const StreamEvent& event : events) {
+    char kind[8] = {};
+    int x = 0, y = 0, pen = 0;
+    if (std::sscanf(event.data.c_str(), "{\"type\":\"%7[a-z]\",\"x\":%d,\"y\":%d,\"pen\":%d}", kind, &x, &y,
+                    &pen) == 4) {
+      const std::string k = kind;
+      if ((k == "down") == open || (k != "down" && pen != stroke.pen)) {
+        if (drawing.fault.empty()) drawing.fault = event.id + ": " + event.data;
+      }
+      if (k == "down") stroke = tqtest::SnapshotStroke{pen, {{x, y}}};
+      if (k == "move") stroke.points.emplace_back(x, y);
+      if (k == "up") drawing.strokes.push_back(stroke);
+      open = k != "up";
+    } else if (event.data.find("\"type\":\"erase\"") != std::string::npos) {
+      if (open && drawing.fault.empty()) drawing.fault = "erase in a stroke: " + event.id;
+      const size_t at = event.data.find("\"corners\":") + 10;
+      drawing.footprints.push_back(event.data.substr(at, event.data.find("]]", at) + 2 - at));
+    }
+  }
+  return drawing;
+}
+
+// The same from the stroke model: every page's strokes and footprints.
+Drawing ModelDrawing(const tqtool::StrokeModel& model) {
+  Drawing drawing;
+  for (const tqtool::InkPage& page : model.Pages()) {
+    for (const tqtool::InkStroke& stroke : page.strokes) {
+      tqtest::SnapshotStroke s{stroke.pen, {}};
+      for (const tqtool::InkPoint& p : stroke.points) s.points.emplace_back(p.x, p.y);
+      drawing.strokes.push_back(s);
+    }
+    for (const tqtool::Footprint& f : page.footprints) {
+      std::string corners = "[";
+      for (const tqtool::InkPoint& c : f.corners) {
+        corners += (corners.size() > 1 ? ",[" : "[") + std::to_string(c.x) + "," + std::to_string(c.y) + "]";
+      }
+      drawing.footprints.push_back(corners + "]");
+    }
+  }
+  return drawing;
+}
+
+std::vector<tqtest::SnapshotStroke> AsSnapshot(const std::vector<tqtool::InkStroke>& strokes) {
+  std::vector<tqtest::SnapshotStroke> out;
+  for (const tqtool::InkStroke& stroke : strokes) {
+    tqtest::SnapshotStroke s{stroke.pen, {}};
+    for (const tqtool::InkPoint& p : stroke.points) s.points.emplace_back(p.x, p.y);
+    out.push_back(s);
+  }
+  return out;
 }
 
 TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) {
   const fs::path capture = SampleCopy("eraser-v3.raw");
-  const std::vector<std::string> expected = ReplayPenLines(capture);
-  ASSERT_GT(expected.size(), 1000u);
-
-  const size_t footprints = FootprintCount(expected);
-  ASSERT_GT(footprints, 0u) << "the capture wipes with the eraser";
-  // The whole replay has been seen once the last pen-up has come, and the
-  // footprint that pen-up may have closed after it.
+  const std::vector<std::string> lines = ReplayPenLines(capture);
+  ASSERT_GT(lines.size(), 1000u);
+  const tqtool::StrokeModel model = ModelOf(lines);
+  const Drawing expected = ModelDrawing(model);
+  ASSERT_GT(expected.footprints.size(), 0u) << "the capture wipes with the eraser";
+  // The whole replay has been seen once every stroke and footprint has.
   auto whole = [&](const std::vector<StreamEvent>& e) {
-    return PenCount(e) >= expected.size() && tqtest::OfType(e, "erase").size() >= footprints;
+    return tqtest::OfType(e, "up").size() + tqtest::OfType(e, "erase").size() >=
+           expected.strokes.size() + expected.footprints.size();
   };
 
   ServeProcess serve({"--replay", capture.string(), "--speed", "8", "--listen", "127.0.0.1:0"});
@@ -170,27 +226,33 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
   EventStream first(serve.Port());
   ASSERT_TRUE(first.ReadUntil(whole, 30000)) << "pen events seen: " << PenCount(first.Events());
   EXPECT_EQ(first.Status(), 200);
-  EXPECT_EQ(StreamPenLines(first.Events()), expected);
+  // The strokes as the stroke model has them, one pen each from down to up,
+  // and the eraser's outlines as erase events only, never as ink.
+  const Drawing drawn = StreamDrawing(first.Events());
+  EXPECT_EQ(drawn.fault, "");
+  EXPECT_EQ(drawn.strokes, expected.strokes);
+  EXPECT_EQ(drawn.footprints, expected.footprints);
   ASSERT_FALSE(first.Events().empty());
   EXPECT_NE(first.Events()[0].data.find("\"type\":\"hello\""), std::string::npos);
+  EXPECT_NE(first.Events()[0].data.find("\"schema\":2"), std::string::npos);
   EXPECT_TRUE(first.Events()[0].id.empty());
   // Every other event has an id, each above the one before.
   for (size_t i = 2; i < first.Events().size(); ++i) {
     ASSERT_GT(std::stoull(first.Events()[i].id), std::stoull(first.Events()[i - 1].id)) << i;
   }
-  EXPECT_EQ(tqtest::OfType(first.Events(), "erase").size(), footprints);
 
-  // A viewer that joins now sees the page from its start, hello first.
+  // A viewer that joins now gets the page in one snapshot: what the eraser left.
   EventStream late(serve.Port());
-  ASSERT_TRUE(late.ReadUntil(whole, 10000));
+  ASSERT_TRUE(late.ReadUntil([](const auto& e) { return e.size() >= 2; }, 10000));
   EXPECT_NE(late.Events()[0].data.find("\"resume\":false"), std::string::npos);
-  EXPECT_EQ(StreamPenLines(late.Events()), expected);
-  EXPECT_EQ(tqtest::OfType(late.Events(), "erase"), tqtest::OfType(first.Events(), "erase"));
+  std::vector<tqtest::SnapshotStroke> left;
+  ASSERT_TRUE(tqtest::ParseSnapshot(late.Events()[1].data, left)) << late.Events()[1].data.substr(0, 200);
+  EXPECT_EQ(left, AsSnapshot(tqtool::Remaining(model.Pages().back())));
 
   // One that comes back with the id it saw last, in the header as a browser
   // sends it or in the query as the page does after a refusal, gets exactly
-  // what followed; one with an id the server never gave out starts the page
-  // afresh.
+  // what followed; one with an id the server never gave out gets the
+  // snapshot, and its hello says why it does not resume.
   struct Case {
     size_t seen;       // events the viewer had, hello included
     bool fromServer;   // its id came from this server
@@ -201,13 +263,18 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
                        Case{1, false, false}, Case{1, false, true}}) {
     const std::string last = c.fromServer ? first.Events()[c.seen - 1].id : "12345";
     EventStream back(serve.Port(), c.inQuery ? "" : last, 0, c.inQuery ? "/events?lastEventId=" + last : "/events");
-    const size_t want = c.fromServer ? total - c.seen : total - 1;
+    const size_t want = c.fromServer ? total - c.seen : 1;
     back.ReadUntil([&](const auto& e) { return e.size() >= want + 1; }, 10000);
     ASSERT_EQ(back.Events().size(), want + 1) << "after " << c.seen;
-    EXPECT_NE(back.Events()[0].data.find(c.fromServer ? "\"resume\":true" : "\"resume\":false"),
-              std::string::npos);
+    EXPECT_NE(back.Events()[0].data.find(c.fromServer ? "\"resume\":true" : "\"resume\":false,\"reason\":"),
+              std::string::npos)
+        << back.Events()[0].data;
+    if (!c.fromServer) {
+      EXPECT_EQ(back.Events()[1].data, late.Events()[1].data);
+      continue;
+    }
     for (size_t i = 1; i < back.Events().size(); ++i) {
-      const StreamEvent& missed = first.Events()[c.fromServer ? c.seen + i - 1 : i];
+      const StreamEvent& missed = first.Events()[c.seen + i - 1];
       ASSERT_EQ(back.Events()[i].id, missed.id) << i;
       ASSERT_EQ(back.Events()[i].data, missed.data) << i;
     }
@@ -217,12 +284,14 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
 TEST(ServeReplay, EveryBoardVersionsCaptureComesOutAsItsReplay) {
   for (const char* name : {"hello-v1.raw", "hello-v2.raw", "pens-v3.raw", "hello-v4.raw"}) {
     const fs::path capture = SampleCopy(name);
-    const std::vector<std::string> expected = ReplayPenLines(capture);
+    const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(capture)));
     ServeProcess serve({"--replay", capture.string(), "--speed", "30", "--listen", "127.0.0.1:0"});
     ASSERT_GT(serve.Port(), 0) << name << ": " << serve.StartLine();
     EventStream viewer(serve.Port());
-    viewer.ReadUntil([&](const auto& e) { return PenCount(e) >= expected.size(); }, 20000);
-    EXPECT_EQ(StreamPenLines(viewer.Events()), expected) << name;
+    viewer.ReadUntil([&](const auto& e) { return tqtest::OfType(e, "up").size() >= expected.strokes.size(); }, 20000);
+    const Drawing drawn = StreamDrawing(viewer.Events());
+    EXPECT_EQ(drawn.fault, "") << name;
+    EXPECT_EQ(drawn.strokes, expected.strokes) << name;
   }
 }
 
@@ -246,14 +315,16 @@ TEST(ServeReplay, RequestsOutsideItsRoutesAreRefusedAndChangeNothing) {
       {"traversal in a page", "GET /page/..%2f..%2fetc%2fpasswd.svg HTTP/1.1\r\n" + end, 400, 404},
       {"absolute path", "GET //etc/passwd HTTP/1.1\r\n" + end, 400, 404},
       {"page that is not", "GET /page/7.svg HTTP/1.1\r\n" + end, 404, 404},
+      {"page 0: pages count from 1", "GET /page/0.svg HTTP/1.1\r\n" + end, 404, 404},
       {"page beyond all", "GET /page/99999999999999999999.svg HTTP/1.1\r\n" + end, 404, 404},
-      {"other format", "GET /page/0.png HTTP/1.1\r\n" + end, 404, 404},
+      {"other format", "GET /page/1.png HTTP/1.1\r\n" + end, 404, 404},
       {"huge header", "GET / HTTP/1.1\r\nX-Big: " + std::string(64 * 1024, 'a') + "\r\n" + end, 400, 431},
       {"many headers", "GET / HTTP/1.1\r\n" + manyHeaders + end, 400, 431},
       {"long target", "GET /" + std::string(5000, 'a') + " HTTP/1.1\r\n" + end, 400, 414},
       {"writing to the board", "POST /events HTTP/1.1\r\nContent-Length: 3\r\n" + end + "abc", 400, 413},
       {"a body with a read", "GET / HTTP/1.1\r\nContent-Length: 3\r\n" + end + "abc", 400, 413},
-      {"not http", "HELLO\r\n\r\n", 400, 400},
+      // Not HTTP at all: answered 400, or the connection closed without a word.
+      {"not http", "HELLO\r\n\r\n", 0, 400},
   };
   for (const Case& c : cases) {
     const tqtest::HttpReply reply = tqtest::RawRequest(serve.Port(), c.request);
@@ -265,7 +336,7 @@ TEST(ServeReplay, RequestsOutsideItsRoutesAreRefusedAndChangeNothing) {
   // Still serving, and the board's events unharmed.
   ASSERT_TRUE(serve.Running());
   EXPECT_EQ(tqtest::Get(serve.Port(), "/").status, 200);
-  EXPECT_EQ(tqtest::Get(serve.Port(), "/page/0.svg").status, 200);
+  EXPECT_EQ(tqtest::Get(serve.Port(), "/page/1.svg").status, 200);
   EventStream viewer(serve.Port());
   EXPECT_TRUE(viewer.ReadUntil([](const auto& e) { return PenCount(e) > 10; }, 10000));
 }
