@@ -514,8 +514,12 @@ void ServeHub::DropLagging() {
   std::vector<std::shared_ptr<Viewer>> lagging;
   {
     std::lock_guard<std::mutex> guard(m_logLock);
+    // Behind by what it could have taken since the last look, not by what
+    // this batch just added: a viewer parked, or woken and not yet given its
+    // turn by the web server, is keeping up.
     for (auto it = m_viewers.begin(); it != m_viewers.end();) {
-      if (m_nextId - (*it)->m_cursor.load() > m_limits.viewerBuffer) {
+      const uint64_t cursor = (*it)->m_cursor.load();
+      if (!(*it)->m_listed && m_checkedId > cursor && m_checkedId - cursor > m_limits.viewerBuffer) {
         lagging.push_back(*it);
         it = m_viewers.erase(it);
         ++m_dropped;
@@ -523,6 +527,7 @@ void ServeHub::DropLagging() {
         ++it;
       }
     }
+    m_checkedId = m_nextId;
   }
   for (const auto& viewer : lagging) {
     std::lock_guard<std::mutex> guard(viewer->m_lock);

@@ -217,6 +217,7 @@ class ServeHub {
   mutable std::mutex m_logLock;
   const uint64_t m_firstId;
   uint64_t m_nextId;
+  uint64_t m_checkedId = 0;  // m_nextId when the viewers' lag was last looked at
   std::deque<std::shared_ptr<const std::string>> m_log;  // ids m_nextId - size .. m_nextId - 1
   std::vector<std::shared_ptr<Viewer>> m_viewers;
   std::vector<std::shared_ptr<Viewer>> m_parked;
