@@ -43,7 +43,7 @@ inline SessionCounts WriteSession(const std::function<void(const tqtool::BoardMe
   int row = 0, column = 0;
   while (counts.points < total) {
     // One word: 30 to 60 points, steps of a few units.
-    const int code = 1 + (counts.strokes % 3);
+    const int code = 1 + static_cast<int>(counts.strokes % 3);
     int x = 80 + column * 220 + next(20), y = 120 + row * 150 + next(20);
     const int length = 30 + next(31);
     pen(TQ_MSG_PEN_DOWN, x, y, code);
