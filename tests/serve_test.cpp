@@ -1,6 +1,9 @@
 // tq serve end to end: the program started on a free loopback port with a
 // bundled capture played as the board, read by a plain HTTP client.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +13,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -77,12 +83,17 @@ std::vector<std::string> StreamPenLines(const std::vector<StreamEvent>& events) 
 // `tq serve` as a child process; its first line names the address.
 class ServeProcess {
  public:
-  explicit ServeProcess(const std::vector<std::string>& args) {
+  // `errors`: a file for its standard error (else the test's own).
+  explicit ServeProcess(const std::vector<std::string>& args, const std::string& errors = "") {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     m_pid = fork();
     if (m_pid == 0) {
       dup2(out[1], 1);
+      if (!errors.empty()) {
+        const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) dup2(fd, 2);
+      }
       std::vector<char*> argv{const_cast<char*>(TQ_TOOL_PATH), const_cast<char*>("serve")};
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
@@ -102,6 +113,23 @@ class ServeProcess {
     if (m_out >= 0) close(m_out);
   }
   int Port() const { return m_port; }
+  // Sends SIGTERM and waits for the exit: the milliseconds it took, or -1
+  // when it had not ended after `patienceMs` (it is then killed).
+  double Terminate(int patienceMs, int& status) {
+    const auto start = std::chrono::steady_clock::now();
+    kill(m_pid, SIGTERM);
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(patienceMs)) {
+      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      }
+      usleep(5000);
+    }
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return -1.0;
+  }
   const std::string& StartLine() const { return m_line; }
   bool Running() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
 
@@ -139,6 +167,13 @@ tqtool::StrokeModel ModelOf(const std::vector<std::string>& lines) {
     model.Pen(kind == "down" ? TQ_MSG_PEN_DOWN : (kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP), x, y, code);
   }
   return model;
+}
+
+std::string FileText(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 // What the stream drew: each stroke as down, moves and up of one pen, each
@@ -364,6 +399,154 @@ TEST(ServeReplay, ViewersBeyondTheLimitAreAnswered503) {
     if (!admitted) usleep(100 * 1000);
   }
   EXPECT_TRUE(admitted);
+}
+
+// The example client of docs/stream.md, run as it is written against the
+// server, reads the replay's strokes.
+TEST(ServeReplay, TheStreamsDocumentedExampleClientReadsTheStrokes) {
+  const std::string doc = FileText(fs::path(TQ_SOURCE_DIR) / "docs" / "stream.md");
+  const size_t start = doc.find("```python\n"), end = doc.find("\n```", start + 10);
+  ASSERT_NE(start, std::string::npos);
+  const fs::path client = tqtest::TempDir() / "stream_client.py";
+  std::ofstream(client) << doc.substr(start + 10, end - start - 10) << "\n";
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(capture)));
+  ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  // The page before the first stroke, by its id: the client resumes from
+  // there and so reads every stroke as it was written, however late it starts.
+  EventStream first(serve.Port());
+  ASSERT_TRUE(first.ReadUntil([](const auto& e) { return e.size() >= 2; }, 5000));
+  ASSERT_NE(first.Events()[1].data.find("\"strokes\":[],\"open\":null"), std::string::npos)
+      << "the replay wrote before the first viewer joined";
+  const std::string command = "timeout 20 python3 " + client.string() + " 'http://127.0.0.1:" +
+                              std::to_string(serve.Port()) + "/events?lastEventId=" + first.Events()[1].id + "'";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::vector<std::string> lines;
+  std::vector<tqtest::SnapshotStroke> strokes;
+  char line[256];
+  size_t ended = 0;
+  while (ended < expected.strokes.size() && std::fgets(line, sizeof line, pipe) != nullptr) {
+    lines.push_back(line);
+    std::istringstream fields(line);
+    std::string type;
+    int x = 0, y = 0, pen = 0;
+    fields >> type >> x >> y >> pen;
+    if (type == "down") strokes.push_back(tqtest::SnapshotStroke{pen, {}});
+    if ((type == "down" || type == "move") && !strokes.empty()) strokes.back().points.emplace_back(x, y);
+    ended += type == "up";
+  }
+  int status = 0;
+  serve.Terminate(5000, status);  // the stream ends, and with it the client
+  pclose(pipe);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "hello\n");
+  ASSERT_EQ(strokes.size(), expected.strokes.size());
+  for (size_t i = 0; i < strokes.size(); ++i) {
+    EXPECT_EQ(strokes[i].pen, expected.strokes[i].pen) << i;
+    EXPECT_EQ(strokes[i].points, expected.strokes[i].points) << i;
+  }
+}
+
+// A client that trickles its request holds the server up no more than any
+// other: SIGTERM ends it at once.
+TEST(ServeReplay, SigtermEndsTheServerWithinASecondWhateverItsClientsDo) {
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  EventStream viewer(serve.Port());  // a viewer whose stream is open
+  ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+  EventStream idle(serve.Port(), "", 4096);  // one that never reads
+  std::atomic<bool> trickling{true};
+  std::thread trickler([&] {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(serve.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    for (size_t i = 0; trickling; ++i) {
+      send(fd, i < request.size() ? &request[i] : "a", 1, MSG_NOSIGNAL);
+      usleep(100 * 1000);
+    }
+    close(fd);
+  });
+  usleep(500 * 1000);
+  int status = 0;
+  const double ms = serve.Terminate(5000, status);
+  trickling = false;
+  trickler.join();
+  EXPECT_GE(ms, 0.0) << "still running 5 s after SIGTERM";
+  EXPECT_LT(ms, 1000.0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A simulated board on a pty, named by a link, as a process of its own.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& args) {
+    const std::string program = fs::path(TQ_TOOL_PATH).parent_path() / "tqsim";
+    m_pid = fork();
+    if (m_pid == 0) {
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~SimProcess() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+
+ private:
+  pid_t m_pid = -1;
+};
+
+// A board whose line goes away is reported (a state event, a line on
+// standard error) and opened again when it comes back.
+TEST(ServeReplay, ABoardThatGoesIsReportedAndOpenedAgainWhenItReturns) {
+  const fs::path dir = tqtest::FreshDir("serve-board-returns");
+  const std::string link = (dir / "board").string(), errors = (dir / "stderr").string();
+  fs::remove(link);
+  auto board = std::make_unique<SimProcess>(std::vector<std::string>{
+      "--board-version", "3.1", "--clean", "--text", "hi", "--pty", "--link", link, "--exit-after", "1.5",
+      "--timeout", "20"});
+  for (int i = 0; i < 100 && !fs::exists(link); ++i) usleep(50 * 1000);
+  ASSERT_TRUE(fs::exists(link));
+  ServeProcess serve({"--device", link, "--listen", "127.0.0.1:0"}, errors);
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  EventStream viewer(serve.Port());
+  auto gone = [](const std::vector<StreamEvent>& e) {
+    return !tqtest::OfType(e, "state").empty() &&
+           tqtest::OfType(e, "state").back().find("\"connected\":false,\"live\":false,\"gone\":true") !=
+               std::string::npos;
+  };
+  ASSERT_TRUE(viewer.ReadUntil(gone, 15000)) << FileText(errors);
+  board.reset();
+  for (int i = 0; i < 40 && FileText(errors).find("gone") == std::string::npos; ++i) usleep(50 * 1000);
+  EXPECT_NE(FileText(errors).find("tq serve: the board is gone: line error 8"), std::string::npos) << FileText(errors);
+  EXPECT_TRUE(serve.Running());
+
+  // The board comes back: within one round of reopening (3 s) and its probe.
+  board = std::make_unique<SimProcess>(std::vector<std::string>{
+      "--board-version", "3.1", "--clean", "--text", "hi", "--pty", "--link", link, "--timeout", "20"});
+  const size_t before = viewer.Events().size();
+  auto back = [&](const std::vector<StreamEvent>& e) {
+    for (size_t i = before; i < e.size(); ++i) {
+      if (e[i].data.find("{\"type\":\"state\",\"connected\":true,\"live\":true") == 0) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(viewer.ReadUntil(back, 10000)) << FileText(errors);
+  EXPECT_NE(FileText(errors).find("tq serve: the board is back"), std::string::npos) << FileText(errors);
 }
 
 // Pixels of a picture that carry ink.
