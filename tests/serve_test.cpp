@@ -28,8 +28,11 @@
 #include <cstring>
 
 #include "ink/StrokeModel.h"
+#include "serve/ServeHttp.h"
+#include "serve/ServeHub.h"
 #include "support/HeadlessBrowser.h"
 #include "support/HttpProbe.h"
+#include "support/OneHourSession.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -740,3 +743,69 @@ TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftAndComesBackWithTheServer) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Evaluated(tqtest::HeadlessBrowser& browser, const std::string& expression) {
+  std::string value;
+  browser.Evaluate(expression, value);
+  return value;
+}
+
+}  // namespace
+
+// Until its stream first opens the page says it is connecting, not that the
+// server is out of reach; then it draws the board.
+TEST(ServeBrowser, ThePageSaysConnectingUntilItsStreamOpens) {
+  if (tqtest::HeadlessBrowser::Program().empty()) GTEST_SKIP() << "chromium is not installed";
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0", "--viewers", "1"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  auto holder = std::make_unique<EventStream>(serve.Port());  // the one place: the page is refused
+  ASSERT_TRUE(holder->ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+  tqtest::HeadlessBrowser browser(800, 1000);
+  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(serve.Port()) + "/"));
+  usleep(500 * 1000);
+  EXPECT_EQ(Status(browser), "connecting");
+  EXPECT_EQ(Evaluated(browser, "document.getElementById('dot').className"), "waiting");
+  holder.reset();  // the page tries again after 3 s and gets in
+  EXPECT_EQ(StatusOnceItReads(browser, "live"), "live");
+}
+
+// A viewer opening the page after an hour of writing sees the whole page
+// drawn within a second: one snapshot of what is left, not the hour's events.
+TEST(ServeBrowser, AnHourLongPageIsDrawnWholeWithinASecond) {
+  if (tqtest::HeadlessBrowser::Program().empty()) GTEST_SKIP() << "chromium is not installed";
+  tqtool::ServeLimits limits;
+  limits.inbox = 1 << 20;
+  tqtool::ServeHub hub(limits);
+  hub.SetBoard(3396, 4572, "3.1");
+  hub.PostState(true, true);
+  tqtest::WriteSession([&](const tqtool::BoardMessage& m) { hub.Post(m); });
+  hub.Flush();
+  tqtool::ServeHttp http(hub, 8);
+  std::string error;
+  ASSERT_TRUE(http.Bind(tqtool::ListenAddress{"127.0.0.1", 0}, error)) << error;
+  ASSERT_TRUE(http.Start());
+  const auto snapshot = hub.Snapshot();
+  EXPECT_LT(snapshot->size(), 2u * 1024 * 1024);
+  std::vector<tqtest::SnapshotStroke> left;
+  ASSERT_TRUE(tqtest::ParseSnapshot(*snapshot, left));
+  size_t points = 0;
+  for (const auto& stroke : left) points += stroke.points.size();
+
+  tqtest::HeadlessBrowser browser(800, 1000);
+  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(http.Port()) + "/"));
+  std::string painted;
+  for (int i = 0; i < 100 && (painted = Evaluated(browser, "String(tq.paintedAt || '')")).empty(); ++i) {
+    usleep(50 * 1000);
+  }
+  ASSERT_FALSE(painted.empty());
+  EXPECT_EQ(Evaluated(browser, "String(tq.pieces.reduce((n, p) => n + p.points.length, 0))"), std::to_string(points));
+  // Milliseconds from the page's request to its first whole drawing.
+  RecordProperty("first_whole_paint_ms", painted);
+  RecordProperty("snapshot_bytes", std::to_string(snapshot->size()));
+  EXPECT_LT(std::atof(painted.c_str()), 1000.0) << painted << " ms, " << snapshot->size() << " bytes";
+  hub.Stop();
+  http.Stop();
+}

@@ -90,7 +90,7 @@ function handle(ev) {
       board(ev);
       if (!ev.resume) resetPage(ev.page);
       break;
-    case "snapshot": snapshot(ev); break;
+    case "snapshot": snapshot(ev); tq.snapshotAt = performance.now(); break;
     case "down": case "move": case "up": pen(ev); break;
     case "erase": erase(ev); break;
     case "page": closeStroke(); resetPage(ev.page); break;
@@ -175,6 +175,8 @@ function draw() {
       context.strokeStyle = colour(piece.pen); context.stroke();
     }
   }
+  // When the page joined was first drawn whole (ms since the page was asked for).
+  if (tq.snapshotAt && !tq.paintedAt) tq.paintedAt = performance.now();
 }
 
 // The browser reconnects by itself while the stream merely broke; a stream
