@@ -300,4 +300,72 @@ TEST(ServeLimits, SlowViewersJoiningALongSessionCostLittleAndDelayNoOne) {
   for (const int fd : slow) close(fd);
 }
 
+// Listening beyond the loopback, one address may hold only so many
+// connections; the next is closed at once, and a place that frees up is
+// taken again.
+TEST(ServeLimits, OneAddressHoldsOnlyItsShareOfConnections) {
+  tqtool::ServeHub hub;
+  tqtool::ServeHttpLimits limits;
+  limits.perAddress = 8;
+  tqtool::ServeHttp http(hub, limits);
+  std::string error;
+  ASSERT_TRUE(http.Bind(tqtool::ListenAddress{"0.0.0.0", 0}, error)) << error;
+  EXPECT_TRUE(http.BeyondLoopback());
+  ASSERT_TRUE(http.Start());
+  std::vector<int> held;
+  for (int i = 0; i < 8; ++i) {
+    held.push_back(Connect(http.Port()));
+    ASSERT_TRUE(Send(held.back(), "GET / HTTP/1.1\r\n"));  // a head not yet finished
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const int beyond = Connect(http.Port());
+  EXPECT_TRUE(ClosedWithin(beyond, 2000));
+  close(beyond);
+  close(held.back());
+  held.pop_back();
+  bool served = false;
+  for (int i = 0; i < 20 && !served; ++i) {
+    served = tqtest::Get(http.Port(), "/").status == 200;
+    if (!served) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(served);
+  for (const int fd : held) close(fd);
+  hub.Stop();
+  http.Stop();
+}
+
+// Pictures of an hour-long page asked for many at once are drawn off the
+// server's thread, a few at a time, the same drawing shared: all are
+// answered alike, and the page is served meanwhile.
+TEST(ServeLimits, ManyPicturesAtOnceShareTheirDrawingAndHoldNothingUp) {
+  tqtool::ServeLimits limits;
+  limits.inbox = 1 << 20;
+  Served served(limits);
+  tqtest::WriteSession([&](const BoardMessage& m) { served.hub.Post(m); }, 900.0);
+  served.hub.Flush();
+  const int port = served.http.Port();
+  constexpr int kAsked = 16;
+  std::vector<tqtest::HttpReply> replies(kAsked);
+  std::vector<std::thread> askers;
+  for (int i = 0; i < kAsked; ++i) {
+    askers.emplace_back([&, i] { replies[i] = tqtest::RawRequest(port, "GET /page/1.pdf HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", 30000); });
+  }
+  const auto asked = Clock::now();
+  const tqtest::HttpReply page = tqtest::Get(port, "/");
+  const double pageMs = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
+  for (std::thread& asker : askers) asker.join();
+  EXPECT_EQ(page.status, 200);
+  EXPECT_LT(pageMs, 1000.0 * kSlack);
+  for (int i = 0; i < kAsked; ++i) {
+    EXPECT_EQ(replies[i].status, 200) << i << ": " << replies[i].head;
+    EXPECT_EQ(replies[i].body.rfind("%PDF", 0), 0u) << i;
+    EXPECT_EQ(replies[i].body.size(), replies[0].body.size()) << i;
+  }
+  // Kept while the page does not change: the next one is not drawn again.
+  const auto again = Clock::now();
+  EXPECT_EQ(tqtest::Get(port, "/page/1.pdf").body.size(), replies[0].body.size());
+  const double keptMs = std::chrono::duration<double, std::milli>(Clock::now() - again).count();
+  EXPECT_LT(keptMs, 200.0 * kSlack);
+}
+
 }  // namespace

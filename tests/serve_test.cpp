@@ -549,6 +549,7 @@ TEST(ServeReplay, ABoardThatGoesIsReportedAndOpenedAgainWhenItReturns) {
     return false;
   };
   EXPECT_TRUE(viewer.ReadUntil(back, 10000)) << FileText(errors);
+  for (int i = 0; i < 40 && FileText(errors).find("back") == std::string::npos; ++i) usleep(50 * 1000);
   EXPECT_NE(FileText(errors).find("tq serve: the board is back"), std::string::npos) << FileText(errors);
 }
 

@@ -592,7 +592,8 @@ bool ServeHttp::Start() {
   // cap for all applies.
   const unsigned perAddress = impl.beyondLoopback ? impl.limits.perAddress : connections;
   impl.daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr, nullptr, &Impl::OnRequest, &impl,
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO, 0, nullptr, nullptr,
+      &Impl::OnRequest, &impl, MHD_OPTION_THREAD_POOL_SIZE, impl.limits.threads,
       MHD_OPTION_LISTEN_SOCKET, impl.listenFd, MHD_OPTION_CONNECTION_LIMIT, connections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       impl.limits.connectionMemory, MHD_OPTION_CONNECTION_TIMEOUT, impl.limits.idleSeconds,

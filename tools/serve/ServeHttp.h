@@ -52,6 +52,10 @@ struct ServeHttpLimits {
   unsigned renders = 2;          // pictures drawn at once
   size_t rendersWaiting = 64;    // pictures asked for beyond those: 503
   unsigned keepAliveSeconds = 10;  // a comment on a quiet stream, for proxies
+  // Threads serving the connections, each over its own epoll: a fixed few,
+  // however many connections (writing one event to a thousand viewers is a
+  // thousand sends, shared between them).
+  unsigned threads = 2;
 };
 
 class ServeHttp {

@@ -177,9 +177,9 @@ int Serve(Options& o) {
     if (tqtool::Open(o.board, window, again) != TQ_SUCCESS) return;
     watch.open = true;
     watch.silent = false;
+    tqtool::Say("serve", "the board is back: board " + again.version + " on port " + std::to_string(port));
     hub.SetBoard(again.width, again.maxHeight, again.version);
     hub.PostState(true, true);
-    tqtool::Say("serve", "the board is back: board " + again.version + " on port " + std::to_string(port));
   };
   tqtool::RunMessageLoop(loop);
   TQClose(port);
