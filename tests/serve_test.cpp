@@ -404,6 +404,34 @@ TEST(ServeReplay, ViewersBeyondTheLimitAreAnswered503) {
   EXPECT_TRUE(admitted);
 }
 
+// The URL printed names the address listened on; beyond the loopback a
+// warning says the view is open to anyone who reaches it. The pens' colours
+// given go to the viewers.
+TEST(ServeReplay, TheAddressListenedOnIsNamedAndAnOpenOneIsWarnedOf) {
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  const fs::path errors = tqtest::TempDir() / "serve-listen-stderr";
+  struct Case {
+    const char* listen;
+    const char* url;
+    bool warned;
+  };
+  for (const Case c : {Case{"127.0.0.1:0", "serving http://127.0.0.1:", false},
+                       Case{"0.0.0.0:0", "serving http://0.0.0.0:", true},
+                       Case{"[::1]:0", "serving http://[::1]:", false}}) {
+    ServeProcess serve({"--replay", capture.string(), "--listen", c.listen, "--pens", "1=#ff0000,2=#00ff00"},
+                       errors.string());
+    EXPECT_NE(serve.StartLine().find(c.url), std::string::npos) << c.listen << ": " << serve.StartLine();
+    EXPECT_EQ(FileText(errors).find("no password") != std::string::npos, c.warned) << c.listen << ": "
+                                                                                   << FileText(errors);
+    if (serve.Port() == 0) continue;
+    EventStream viewer(serve.Port());
+    ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+    EXPECT_NE(viewer.Events()[0].data.find("\"colours\":[\"#1b1b1b\",\"#ff0000\",\"#00ff00\","),
+              std::string::npos)
+        << viewer.Events()[0].data;
+  }
+}
+
 // The example client of docs/stream.md, run as it is written against the
 // server, reads the replay's strokes.
 TEST(ServeReplay, TheStreamsDocumentedExampleClientReadsTheStrokes) {
