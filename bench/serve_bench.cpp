@@ -250,7 +250,11 @@ int main() {
   {
     tqtool::ServeHub hub;
     hub.SetBoard(kBaseline + 340, 4573, "2.1");
-    tqtool::ServeHttp http(hub, 1100);
+    tqtool::ServeHttpLimits httpLimits;
+    httpLimits.maxViewers = 1100;
+    // TQ_SERVE_THREADS: the server's threads, for comparing.
+    if (const char* threads = std::getenv("TQ_SERVE_THREADS")) httpLimits.threads = static_cast<unsigned>(std::atoi(threads));
+    tqtool::ServeHttp http(hub, httpLimits);
     std::string error;
     if (!http.Bind(tqtool::ListenAddress{"127.0.0.1", 0}, error) || !http.Start()) {
       std::fprintf(stderr, "%s\n", error.c_str());

@@ -458,25 +458,32 @@ void ServeHttp::Impl::Sweep() {
         }
       }
     }
-    std::lock_guard<std::mutex> guard(streamsLock);
-    for (Stream* stream : streams) {
-      if (now - stream->lastSentUs.load() > int64_t{limits.keepAliveSeconds} * 1000000) {
-        stream->lastSentUs = now;
-        stream->keepAliveDue = true;
-        stream->viewer->Nudge();
+    // Woken outside the streams' lock: a stream ending meanwhile takes it.
+    std::vector<std::shared_ptr<Viewer>> quiet;
+    {
+      std::lock_guard<std::mutex> guard(streamsLock);
+      for (Stream* stream : streams) {
+        if (now - stream->lastSentUs.load() > int64_t{limits.keepAliveSeconds} * 1000000) {
+          stream->lastSentUs = now;
+          stream->keepAliveDue = true;
+          quiet.push_back(stream->viewer);
+        }
       }
     }
+    for (const auto& viewer : quiet) viewer->Nudge();
   }
 }
 
 // Every suspended connection is resumed before the daemon stops: the
 // streams end, the pictures being waited for are answered 503.
 void ServeHttp::Impl::StopAll() {
+  std::vector<std::shared_ptr<Viewer>> open;
   {
     std::lock_guard<std::mutex> guard(streamsLock);
     stopping = true;
-    for (Stream* stream : streams) stream->viewer->Close();
+    for (Stream* stream : streams) open.push_back(stream->viewer);
   }
+  for (const auto& viewer : open) viewer->Close();
   {
     std::lock_guard<std::mutex> guard(renderLock);
     stopping = true;
@@ -593,7 +600,7 @@ bool ServeHttp::Start() {
   const unsigned perAddress = impl.beyondLoopback ? impl.limits.perAddress : connections;
   impl.daemon = MHD_start_daemon(
       MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO, 0, nullptr, nullptr,
-      &Impl::OnRequest, &impl, MHD_OPTION_THREAD_POOL_SIZE, impl.limits.threads,
+      &Impl::OnRequest, &impl, MHD_OPTION_THREAD_POOL_SIZE, impl.limits.threads > 1 ? impl.limits.threads : 0u,
       MHD_OPTION_LISTEN_SOCKET, impl.listenFd, MHD_OPTION_CONNECTION_LIMIT, connections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, perAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       impl.limits.connectionMemory, MHD_OPTION_CONNECTION_TIMEOUT, impl.limits.idleSeconds,

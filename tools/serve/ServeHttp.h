@@ -53,9 +53,10 @@ struct ServeHttpLimits {
   size_t rendersWaiting = 64;    // pictures asked for beyond those: 503
   unsigned keepAliveSeconds = 10;  // a comment on a quiet stream, for proxies
   // Threads serving the connections, each over its own epoll: a fixed few,
-  // however many connections (writing one event to a thousand viewers is a
-  // thousand sends, shared between them).
-  unsigned threads = 2;
+  // however many connections. One by default: on a machine of two busy
+  // cores a second one shared the sends of an event but made every event
+  // wait for both to be scheduled (bench/serve_bench.cpp, TQ_SERVE_THREADS).
+  unsigned threads = 1;
 };
 
 class ServeHttp {
