@@ -145,7 +145,7 @@ struct ServeHttp::Impl {
 
   std::mutex streamsLock;
   std::set<Stream*> streams;
-  bool stopping = false;
+  std::atomic<bool> stopping{false};  // read under either lock below, set under both
 
   std::mutex renderLock;
   std::condition_variable renderReady;
