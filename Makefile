@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 PACKAGES_BUILD = cmake g++ make pkg-config libgtest-dev libbenchmark-dev locales libcli11-dev
 # tq serve: the web server.
-PACKAGES_SERVE = libcpp-httplib-dev
+PACKAGES_SERVE = libmicrohttpd-dev
 # tq publish, tq archive, tq serve --nats: the engine's C client; the tests
 # start the engine itself.
 PACKAGES_FLEET = libnats-dev nats-server

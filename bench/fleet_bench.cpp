@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -84,6 +86,49 @@ tqtool::BoardMessage Move(int i) {
   return m;
 }
 
+// A viewer read as the web server reads it: what waits, else parked until
+// the hub wakes it.
+class ViewerReader {
+ public:
+  explicit ViewerReader(tqtool::Viewer& viewer) : m_viewer(viewer) {
+    m_viewer.SetWake(
+        [this] {
+          std::lock_guard<std::mutex> hold(m_lock);
+          m_ready = true;
+          m_woken.notify_all();
+        },
+        [] {});
+  }
+  ~ViewerReader() { m_viewer.Detach(); }
+
+  // Appends what waits to `out`, waiting up to `wait`; false at the end of
+  // the stream or when nothing came.
+  bool Take(std::string& out, std::chrono::milliseconds wait) {
+    char buffer[64 * 1024];
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_ready = false;
+      }
+      size_t size = 0;
+      const tqtool::Viewer::Read read = m_viewer.Take(buffer, sizeof buffer, size, [] {});
+      if (read == tqtool::Viewer::Read::Data) {
+        out.append(buffer, size);
+        return true;
+      }
+      if (read == tqtool::Viewer::Read::End) return false;
+      std::unique_lock<std::mutex> hold(m_lock);
+      if (!m_woken.wait_for(hold, wait, [this] { return m_ready; })) return false;
+    }
+  }
+
+ private:
+  tqtool::Viewer& m_viewer;
+  std::mutex m_lock;
+  std::condition_variable m_woken;
+  bool m_ready = false;
+};
+
 // How long each message takes from `post` to the viewer of `hub`, one
 // message at a time.
 template <typename Post>
@@ -91,13 +136,14 @@ std::vector<double> Measure(tqtool::ServeHub& hub, const Post& post) {
   std::string first;
   const std::shared_ptr<tqtool::Viewer> viewer = hub.Join(std::nullopt, first);
   std::vector<double> latencies;
+  ViewerReader reader(*viewer);
   for (int i = 0; i < kSamples + kWarmUp; ++i) {
     const std::string mark = "\"x\":" + std::to_string(i % 30000) + ",";
     const auto sent = Clock::now();
     post(Move(i));
     std::string seen;
     while (seen.find(mark) == std::string::npos) {
-      if (!viewer->Take(seen, std::chrono::milliseconds(2000))) break;
+      if (!reader.Take(seen, std::chrono::milliseconds(2000))) break;
       if (Clock::now() - sent > std::chrono::seconds(5)) break;
     }
     if (i >= kWarmUp) latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());

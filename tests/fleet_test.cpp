@@ -30,6 +30,7 @@
 #include "fleet/FleetEvents.h"
 #include "fleet/NatsLink.h"
 #include "fleet/StreamFollower.h"
+#include "ink/StrokeModel.h"
 #include "support/HttpProbe.h"
 #include "support/TempDir.h"
 
@@ -256,17 +257,6 @@ class Reader {
 };
 
 // The pen lines of a viewer's event stream, whatever else its events carry.
-Lines ViewerPenLines(const std::vector<tqtest::StreamEvent>& events) {
-  static const std::regex pen(
-      R"re("type":"(down|move|up)".*"x":(-?\d+).*"y":(-?\d+).*"pen":(\d+))re");
-  Lines lines;
-  for (const tqtest::StreamEvent& event : events) {
-    std::smatch m;
-    if (std::regex_search(event.data, m, pen)) lines.push_back(m[1].str() + " " + m[2].str() + " " + m[3].str() + " " + m[4].str());
-  }
-  return lines;
-}
-
 // Every kind of board message survives the trip as the line a local window
 // would print for it; what is no event is refused.
 TEST(FleetEvents, MessagesTravelAsTheirLocalLines) {
@@ -352,6 +342,27 @@ class Fleet : public ::testing::Test {
   }
   fs::path Log(const std::string& name) const { return m_dir / (name + ".log"); }
 
+  // The page the capture leaves, as a viewer's snapshot gives it.
+  std::vector<tqtest::SnapshotStroke> ExpectedPage() const {
+    tqtool::StrokeModel model;
+    for (const std::string& line : m_expected) {
+      std::istringstream words(line);
+      std::string kind;
+      int x = 0, y = 0, code = 0;
+      words >> kind >> x >> y >> code;
+      const UINT message = kind == "down" ? TQ_MSG_PEN_DOWN : kind == "move" ? TQ_MSG_PEN_MOVE : TQ_MSG_PEN_UP;
+      model.Pen(message, x, y, code);
+    }
+    model.Finish();
+    std::vector<tqtest::SnapshotStroke> page;
+    for (const tqtool::InkStroke& stroke : tqtool::Remaining(model.Pages().back())) {
+      tqtest::SnapshotStroke s{stroke.pen, {}};
+      for (const tqtool::InkPoint& p : stroke.points) s.points.emplace_back(p.x, p.y);
+      page.push_back(s);
+    }
+    return page;
+  }
+
   fs::path m_dir, m_capture;
   Lines m_expected;
   std::vector<Engine> m_engines;
@@ -380,9 +391,27 @@ TEST_F(Fleet, OneEngineRelayViewerAndArchiveGetEveryEventOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_NE(port, 0) << serve.Output();
-  tqtest::EventStream viewer(port);
-  viewer.ReadUntil([&](const auto& events) { return ViewerPenLines(events).size() >= m_expected.size(); }, 15000);
-  EXPECT_EQ(ViewerPenLines(viewer.Events()), m_expected);
+  // It joins after the session, so it gets the page as a snapshot: what the
+  // eraser left of every stroke the capture wrote, none lost or doubled.
+  const auto hasSnapshot = [](const std::vector<tqtest::StreamEvent>& events) {
+    for (const tqtest::StreamEvent& event : events) {
+      if (event.data.find("\"type\":\"snapshot\"") != std::string::npos) return &event;
+    }
+    return static_cast<const tqtest::StreamEvent*>(nullptr);
+  };
+  std::vector<tqtest::SnapshotStroke> left;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    // The relay may still be catching up when the first viewer comes.
+    tqtest::EventStream late(port);
+    late.ReadUntil([&](const auto& events) { return hasSnapshot(events) != nullptr; }, 5000);
+    const tqtest::StreamEvent* snapshot = hasSnapshot(late.Events());
+    ASSERT_NE(snapshot, nullptr);
+    left.clear();
+    ASSERT_TRUE(tqtest::ParseSnapshot(snapshot->data, left)) << snapshot->data.substr(0, 200);
+    if (left == ExpectedPage()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(left, ExpectedPage());
 
   // The archive writes the session once the close has come.
   for (int i = 0; i < 200 && Files(out, ".pdf").empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -81,28 +81,36 @@ TEST(ServeHub, EraserAndPageBreakBecomeEventsAndPagesStayReachable) {
   Stroke(hub, {{500, 500}, {600, 600}}, 2);
   hub.Flush();
 
-  ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return tqtest::OfType(e, "up").size() >= 3; }, 5000));
+  // Two strokes of ink; the outline between them ends in an erase, not an up.
+  ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return tqtest::OfType(e, "up").size() >= 2; }, 5000));
   const auto erase = tqtest::OfType(viewer.Events(), "erase");
   ASSERT_EQ(erase.size(), 1u);
   EXPECT_NE(erase[0].find("\"corners\":[[180,80],[320,80],[320,120],[180,120]]"), std::string::npos) << erase[0];
   // The places of ink under it, for the page to cut its pieces there.
   EXPECT_NE(erase[0].find("\"gone\":[[200,100],[300,100]]"), std::string::npos) << erase[0];
+  // The outline is no ink: no pen event of it, only the erase.
+  EXPECT_EQ(tqtest::OfType(viewer.Events(), "down").size(), 2u);
+  // Pages count from 1, as tq export --page does.
   const auto pages = tqtest::OfType(viewer.Events(), "page");
   ASSERT_EQ(pages.size(), 1u);
-  EXPECT_NE(pages[0].find("\"page\":1"), std::string::npos);
+  EXPECT_NE(pages[0].find("\"page\":2"), std::string::npos);
   EXPECT_EQ(tqtest::OfType(viewer.Events(), "board").size(), 2u);
 
-  // A late viewer starts at the new page: the second page's stroke only.
+  // A late viewer starts at the new page: its snapshot holds the second
+  // page's stroke only.
   EventStream late(served.http.Port());
-  ASSERT_TRUE(late.ReadUntil([](const auto& e) { return !tqtest::OfType(e, "up").empty(); }, 5000));
-  EXPECT_NE(late.Events()[0].data.find("\"page\":1"), std::string::npos);
-  EXPECT_EQ(tqtest::OfType(late.Events(), "down").size(), 1u);
+  ASSERT_TRUE(late.ReadUntil([](const auto& e) { return !tqtest::OfType(e, "snapshot").empty(); }, 5000));
+  EXPECT_NE(late.Events()[0].data.find("\"page\":2"), std::string::npos);
+  const auto snapshot = tqtest::OfType(late.Events(), "snapshot");
+  EXPECT_NE(snapshot[0].find("\"strokes\":[{\"pen\":2,\"deltas\":[500,500,100,100]}]"), std::string::npos)
+      << snapshot[0];
   EXPECT_TRUE(tqtest::OfType(late.Events(), "erase").empty());
 
-  // Each page as the export draws it, the earlier one still there.
-  const tqtest::HttpReply first = tqtest::Get(served.http.Port(), "/page/0.svg");
-  const tqtest::HttpReply second = tqtest::Get(served.http.Port(), "/page/1.svg");
-  const tqtest::HttpReply document = tqtest::Get(served.http.Port(), "/page/0.pdf");
+  // Each page as the export draws it, the earlier one still there; there is
+  // no page 0.
+  const tqtest::HttpReply first = tqtest::Get(served.http.Port(), "/page/1.svg");
+  const tqtest::HttpReply second = tqtest::Get(served.http.Port(), "/page/2.svg");
+  const tqtest::HttpReply document = tqtest::Get(served.http.Port(), "/page/1.pdf");
   EXPECT_EQ(first.status, 200);
   EXPECT_NE(first.head.find("image/svg+xml"), std::string::npos);
   EXPECT_NE(first.body.find("<svg"), std::string::npos);
@@ -110,7 +118,8 @@ TEST(ServeHub, EraserAndPageBreakBecomeEventsAndPagesStayReachable) {
   EXPECT_NE(first.body, second.body);
   EXPECT_EQ(document.status, 200);
   EXPECT_EQ(document.body.rfind("%PDF", 0), 0u);
-  EXPECT_EQ(tqtest::Get(served.http.Port(), "/page/2.svg").status, 404);
+  EXPECT_EQ(tqtest::Get(served.http.Port(), "/page/3.svg").status, 404);
+  EXPECT_EQ(tqtest::Get(served.http.Port(), "/page/0.svg").status, 404);
 }
 
 // The page draws what the hello says: the board's area (square when the
@@ -202,17 +211,26 @@ TEST(ServeHub, TheBoardIsSilentAfterTheWatchdogsCheckAndLiveWhenItSpeaks) {
   };
   for (const Case& c : cases) {
     Served served;
+    served.hub.Flush();
     EventStream viewer(served.http.Port());
+    // Joined before the case's messages: they arrive as events, not in its hello.
+    for (int i = 0; i < 500 && served.hub.Counts().viewers < 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     for (const BoardMessage& m : c.messages) served.hub.Post(m);
     served.hub.PostState(false, false);  // the end of each case
-    ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return tqtest::OfType(e, "state").size() >= 2 &&
+    ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return tqtest::OfType(e, "state").size() >= 1 &&
                                                             e.back().data.find("\"connected\":false") != std::string::npos; }, 5000))
         << c.what;
+    // The hello tells the state the viewer joined in, the state events each change.
     std::vector<std::string> states;
-    for (const std::string& data : tqtest::OfType(viewer.Events(), "state")) {
-      char connected[8] = {}, live[8] = {};
-      std::sscanf(data.c_str(), "{\"type\":\"state\",\"connected\":%5[a-z],\"live\":%5[a-z]}", connected, live);
-      states.push_back(std::string(connected) + " " + live);
+    for (const tqtest::StreamEvent& event : viewer.Events()) {
+      const std::string& data = event.data;
+      if (data.find("\"type\":\"state\"") == std::string::npos && data.find("\"type\":\"hello\"") == std::string::npos) {
+        continue;
+      }
+      auto flag = [&](const std::string& key) {
+        return data.find("\"" + key + "\":true") != std::string::npos ? "true" : "false";
+      };
+      states.push_back(std::string(flag("connected")) + " " + flag("live"));
     }
     ASSERT_GE(states.size(), 2u) << c.what;
     EXPECT_EQ(std::vector<std::string>(states.begin() + 1, states.end() - 1), c.states) << c.what;
@@ -243,3 +261,190 @@ TEST(ServeHub, ListenAddresses) {
 }
 
 }  // namespace
+
+namespace {
+
+// What waits for a viewer, read straight from the hub: the data of each event.
+std::vector<std::string> Drain(tqtool::Viewer& viewer) {
+  std::string text;
+  std::vector<char> buffer(1 << 16);
+  size_t size = 0;
+  while (viewer.Take(buffer.data(), buffer.size(), size, nullptr) == tqtool::Viewer::Read::Data) {
+    text.append(buffer.data(), size);
+  }
+  std::vector<std::string> data;
+  for (size_t at = 0; (at = text.find("data: ", at)) != std::string::npos;) {
+    const size_t end = text.find('\n', at);
+    data.push_back(text.substr(at + 6, end - at - 6));
+    at = end;
+  }
+  return data;
+}
+
+// "down 1 2 3" for a pen event, the type alone for the others.
+std::vector<std::string> Brief(const std::vector<std::string>& data) {
+  std::vector<std::string> out;
+  for (const std::string& d : data) {
+    char kind[16] = {};
+    int x = 0, y = 0, pen = 0;
+    if (std::sscanf(d.c_str(), "{\"type\":\"%15[a-z]\",\"x\":%d,\"y\":%d,\"pen\":%d}", kind, &x, &y, &pen) == 4) {
+      out.push_back(std::string(kind) + " " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(pen));
+    } else if (std::sscanf(d.c_str(), "{\"type\":\"%15[a-z]\"", kind) == 1) {
+      out.push_back(kind);
+    }
+  }
+  return out;
+}
+
+BoardMessage Outline(int index, int l, int t, int r, int b) {
+  const int corners[8][2] = {{l, t}, {r, t}, {r, b}, {l, t}, {l, b}, {r, b}, {l, b}, {r, t}};
+  return Pen(index == 0 ? TQ_MSG_PEN_DOWN : TQ_MSG_PEN_MOVE, corners[index][0], corners[index][1], 0);
+}
+
+}  // namespace
+
+// Whatever the board sends, a viewer sees strokes as down, moves and up of
+// one pen, the eraser as erase alone, and no up without a stroke.
+TEST(ServeHub, TheStreamIsStrokesOfOnePenAndTheEraserIsNeverInk) {
+  BoardMessage lineGone;
+  lineGone.message = TQ_MSG_COMM_ERROR;
+  lineGone.wParam = 8;
+  std::vector<BoardMessage> outline;
+  for (int i = 0; i < 8; ++i) outline.push_back(Outline(i, 10, 10, 60, 40));
+  outline.push_back(Pen(TQ_MSG_PEN_UP, 60, 10, 0));
+  std::vector<BoardMessage> longZero = {Pen(TQ_MSG_PEN_DOWN, 0, 0, 0)};
+  for (int i = 1; i < 9; ++i) longZero.push_back(Pen(TQ_MSG_PEN_MOVE, i, 0, 0));
+  struct Case {
+    const char* what;
+    const char* version;
+    std::vector<BoardMessage> messages;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {"the up carries the stroke's pen",
+       "3.1",
+       {Pen(TQ_MSG_PEN_DOWN, 1, 2, 3), Pen(TQ_MSG_PEN_MOVE, 4, 5, 3), Pen(TQ_MSG_PEN_UP, 4, 5, 0)},
+       {"down 1 2 3", "move 4 5 3", "up 4 5 3"}},
+      {"hovering ups are no events",
+       "3.1",
+       {Pen(TQ_MSG_PEN_UP, 9, 9, 0), Pen(TQ_MSG_PEN_DOWN, 1, 1, 2), Pen(TQ_MSG_PEN_UP, 1, 1, 0),
+        Pen(TQ_MSG_PEN_UP, 9, 9, 0)},
+       {"down 1 1 2", "up 1 1 2"}},
+      {"a down without an up closes the stroke before",
+       "2.1",
+       {Pen(TQ_MSG_PEN_DOWN, 1, 1, 2), Pen(TQ_MSG_PEN_DOWN, 5, 5, 1), Pen(TQ_MSG_PEN_UP, 5, 5, 0)},
+       {"down 1 1 2", "up 1 1 2", "down 5 5 1", "up 5 5 1"}},
+      {"a move without a down starts a stroke",
+       "2.1",
+       {Pen(TQ_MSG_PEN_MOVE, 3, 3, 1), Pen(TQ_MSG_PEN_UP, 3, 3, 0)},
+       {"down 3 3 1", "up 3 3 1"}},
+      {"the eraser's outline is one erase", "3.1", outline, {"erase"}},
+      {"pen 0 longer than an outline is ink", "3.1", longZero,
+       {"down 0 0 0", "move 1 0 0", "move 2 0 0", "move 3 0 0", "move 4 0 0", "move 5 0 0", "move 6 0 0",
+        "move 7 0 0", "move 8 0 0"}},
+      {"pen 0 on a board without an eraser is ink at once", "4.0",
+       {Pen(TQ_MSG_PEN_DOWN, 1, 1, 0), Pen(TQ_MSG_PEN_MOVE, 2, 2, 0)},
+       {"down 1 1 0", "move 2 2 0"}},
+      {"a lost line closes the stroke",
+       "3.1",
+       {Pen(TQ_MSG_PEN_DOWN, 1, 1, 2), Pen(TQ_MSG_PEN_MOVE, 2, 2, 2), lineGone},
+       {"down 1 1 2", "move 2 2 2", "comm", "up 2 2 2", "state"}},
+      {"a flush closes the stroke before the page",
+       "3.1",
+       {Pen(TQ_MSG_PEN_DOWN, 1, 1, 2), Flush()},
+       {"down 1 1 2", "up 1 1 2", "board", "page"}},
+  };
+  for (const Case& c : cases) {
+    tqtool::ServeHub hub;
+    hub.SetBoard(3396, 4572, c.version);
+    hub.PostState(true, true);
+    hub.Flush();
+    auto viewer = hub.Join(std::nullopt);
+    ASSERT_NE(viewer, nullptr);
+    Drain(*viewer);  // hello and snapshot
+    for (const BoardMessage& m : c.messages) hub.Post(m);
+    hub.Flush();
+    EXPECT_EQ(Brief(Drain(*viewer)), c.events) << c.what;
+  }
+}
+
+// A viewer joining late gets what is left on the page: the snapshot holds the
+// stroke model's remaining ink, piece for piece, however the page was written.
+TEST(ServeHub, TheSnapshotHoldsWhatTheStrokeModelLeavesOnThePage) {
+  tqtool::ServeLimits limits;
+  limits.inbox = 1 << 20;
+  for (const uint32_t seed : {1u, 2u, 3u}) {
+    tqtool::ServeHub hub(limits);
+    hub.SetBoard(3396, 4572, "3.1");
+    uint32_t state = seed;
+    auto next = [&state](int range) {
+      state = state * 1664525u + 1013904223u;
+      return static_cast<int>((state >> 8) % static_cast<uint32_t>(range));
+    };
+    for (int stroke = 0; stroke < 300; ++stroke) {
+      if (next(10) == 0) {  // the eraser, somewhere
+        const int l = next(900), t = next(900);
+        for (int i = 0; i < 8; ++i) hub.Post(Outline(i, l, t, l + 120, t + 60));
+        hub.Post(Pen(TQ_MSG_PEN_UP, 0, 0, 0));
+        continue;
+      }
+      int x = next(1000), y = next(1000);
+      const int code = next(4);  // pen 0 too: ink that is held back until it is longer than an outline
+      const int points = 1 + next(40);
+      hub.Post(Pen(TQ_MSG_PEN_DOWN, x, y, code));
+      for (int i = 1; i < points; ++i) hub.Post(Pen(TQ_MSG_PEN_MOVE, x += next(9) - 4, y += next(9) - 4, code));
+      if (stroke == 299) break;  // the last one still being written
+      hub.Post(Pen(TQ_MSG_PEN_UP, x, y, 0));
+    }
+    hub.Flush();
+    const tqtool::StrokeModel model = hub.Model();
+    std::vector<tqtest::SnapshotStroke> left, expected;
+    tqtest::SnapshotStroke open;
+    ASSERT_TRUE(tqtest::ParseSnapshot(*hub.Snapshot(), left, &open));
+    for (const tqtool::InkStroke& piece : tqtool::Remaining(model.Pages().back())) {
+      tqtest::SnapshotStroke s{piece.pen, {}};
+      for (const tqtool::InkPoint& p : piece.points) s.points.emplace_back(p.x, p.y);
+      expected.push_back(s);
+    }
+    EXPECT_EQ(left, expected) << "seed " << seed;
+    // The stroke still open comes with it (unless it is pen 0 and short, held back).
+    EXPECT_FALSE(open.points.empty() && open.pen != 0) << "seed " << seed;
+  }
+}
+
+// Resuming is exact while the log holds the viewer's id; beyond it the viewer
+// gets the snapshot, and its hello says it does not resume and why.
+TEST(ServeHub, AViewerBeyondTheLogGetsTheSnapshotAndIsToldSo) {
+  tqtool::ServeLimits limits;
+  limits.log = 64;
+  tqtool::ServeHub hub(limits);
+  hub.SetBoard(3396, 4572, "3.1");
+  hub.Post(Pen(TQ_MSG_PEN_DOWN, 100, 100, 1));
+  hub.Flush();
+  auto first = hub.Join(std::nullopt);
+  std::string text;
+  std::vector<char> buffer(1 << 16);
+  size_t size = 0;
+  while (first->Take(buffer.data(), buffer.size(), size, nullptr) == tqtool::Viewer::Read::Data) text.append(buffer.data(), size);
+  const uint64_t early = std::stoull(text.substr(text.rfind("id: ") + 4));
+  for (int i = 0; i < 10; ++i) hub.Post(Pen(TQ_MSG_PEN_MOVE, 100 + i, 100, 1));
+  hub.Flush();
+  auto near = hub.Join(early);
+  const auto resumed = Drain(*near);
+  ASSERT_EQ(resumed.size(), 11u);
+  EXPECT_NE(resumed[0].find("\"resume\":true"), std::string::npos);
+  for (int i = 0; i < 100; ++i) hub.Post(Pen(TQ_MSG_PEN_MOVE, 200 + i, 100, 1));
+  hub.Flush();
+  auto far = hub.Join(early);
+  const auto restarted = Drain(*far);
+  ASSERT_EQ(restarted.size(), 2u);
+  EXPECT_NE(restarted[0].find("\"resume\":false,\"reason\":\"the log no longer holds that id\""), std::string::npos)
+      << restarted[0];
+  std::vector<tqtest::SnapshotStroke> left;
+  tqtest::SnapshotStroke open;
+  ASSERT_TRUE(tqtest::ParseSnapshot(restarted[1], left, &open));
+  EXPECT_TRUE(left.empty());
+  EXPECT_EQ(open.points.size(), 111u);  // the stroke being written, all of it
+  // The viewer that was parked in the log's hold is dropped for lagging: its place is gone.
+  EXPECT_EQ(first->Take(buffer.data(), buffer.size(), size, nullptr), tqtool::Viewer::Read::End);
+}

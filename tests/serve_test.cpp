@@ -1,6 +1,9 @@
 // tq serve end to end: the program started on a free loopback port with a
 // bundled capture played as the board, read by a plain HTTP client.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +13,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,8 +28,11 @@
 #include <cstring>
 
 #include "ink/StrokeModel.h"
+#include "serve/ServeHttp.h"
+#include "serve/ServeHub.h"
 #include "support/HeadlessBrowser.h"
 #include "support/HttpProbe.h"
+#include "support/OneHourSession.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -77,12 +86,17 @@ std::vector<std::string> StreamPenLines(const std::vector<StreamEvent>& events) 
 // `tq serve` as a child process; its first line names the address.
 class ServeProcess {
  public:
-  explicit ServeProcess(const std::vector<std::string>& args) {
+  // `errors`: a file for its standard error (else the test's own).
+  explicit ServeProcess(const std::vector<std::string>& args, const std::string& errors = "") {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
     m_pid = fork();
     if (m_pid == 0) {
       dup2(out[1], 1);
+      if (!errors.empty()) {
+        const int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0) dup2(fd, 2);
+      }
       std::vector<char*> argv{const_cast<char*>(TQ_TOOL_PATH), const_cast<char*>("serve")};
       for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
       argv.push_back(nullptr);
@@ -102,6 +116,23 @@ class ServeProcess {
     if (m_out >= 0) close(m_out);
   }
   int Port() const { return m_port; }
+  // Sends SIGTERM and waits for the exit: the milliseconds it took, or -1
+  // when it had not ended after `patienceMs` (it is then killed).
+  double Terminate(int patienceMs, int& status) {
+    const auto start = std::chrono::steady_clock::now();
+    kill(m_pid, SIGTERM);
+    while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(patienceMs)) {
+      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      }
+      usleep(5000);
+    }
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return -1.0;
+  }
   const std::string& StartLine() const { return m_line; }
   bool Running() const { return m_pid > 0 && waitpid(m_pid, nullptr, WNOHANG) == 0; }
 
@@ -141,26 +172,89 @@ tqtool::StrokeModel ModelOf(const std::vector<std::string>& lines) {
   return model;
 }
 
-// The eraser footprints in these pen lines: the hub publishes each one right
-// after the pen-up that closes it.
-size_t FootprintCount(const std::vector<std::string>& lines) {
-  const tqtool::StrokeModel model = ModelOf(lines);
-  size_t footprints = 0;
-  for (const tqtool::InkPage& page : model.Pages()) footprints += page.footprints.size();
-  return footprints;
+std::string FileText(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// What the stream drew: each stroke as down, moves and up of one pen, each
+// eraser footprint as one erase. `fault` names the first event that breaks
+// the rules (an up without a down, a move of another pen, ...).
+struct Drawing {
+  std::vector<tqtest::SnapshotStroke> strokes;
+  std::vector<std::string> footprints;  // "[[X,Y],...4]"
+  std::string fault;
+};
+
+Drawing StreamDrawing(const std::vector<StreamEvent>& events) {
+  Drawing drawing;
+  bool open = false;
+  tqtest::SnapshotStroke stroke;
+  for (const StreamEvent& event : events) {
+    char kind[8] = {};
+    int x = 0, y = 0, pen = 0;
+    if (std::sscanf(event.data.c_str(), "{\"type\":\"%7[a-z]\",\"x\":%d,\"y\":%d,\"pen\":%d}", kind, &x, &y,
+                    &pen) == 4) {
+      const std::string k = kind;
+      if ((k == "down") == open || (k != "down" && pen != stroke.pen)) {
+        if (drawing.fault.empty()) drawing.fault = event.id + ": " + event.data;
+      }
+      if (k == "down") stroke = tqtest::SnapshotStroke{pen, {{x, y}}};
+      if (k == "move") stroke.points.emplace_back(x, y);
+      if (k == "up") drawing.strokes.push_back(stroke);
+      open = k != "up";
+    } else if (event.data.find("\"type\":\"erase\"") != std::string::npos) {
+      if (open && drawing.fault.empty()) drawing.fault = "erase in a stroke: " + event.id;
+      const size_t at = event.data.find("\"corners\":") + 10;
+      drawing.footprints.push_back(event.data.substr(at, event.data.find("]]", at) + 2 - at));
+    }
+  }
+  return drawing;
+}
+
+// The same from the stroke model: every page's strokes and footprints.
+Drawing ModelDrawing(const tqtool::StrokeModel& model) {
+  Drawing drawing;
+  for (const tqtool::InkPage& page : model.Pages()) {
+    for (const tqtool::InkStroke& stroke : page.strokes) {
+      tqtest::SnapshotStroke s{stroke.pen, {}};
+      for (const tqtool::InkPoint& p : stroke.points) s.points.emplace_back(p.x, p.y);
+      drawing.strokes.push_back(s);
+    }
+    for (const tqtool::Footprint& f : page.footprints) {
+      std::string corners = "[";
+      for (const tqtool::InkPoint& c : f.corners) {
+        corners += (corners.size() > 1 ? ",[" : "[") + std::to_string(c.x) + "," + std::to_string(c.y) + "]";
+      }
+      drawing.footprints.push_back(corners + "]");
+    }
+  }
+  return drawing;
+}
+
+std::vector<tqtest::SnapshotStroke> AsSnapshot(const std::vector<tqtool::InkStroke>& strokes) {
+  std::vector<tqtest::SnapshotStroke> out;
+  for (const tqtool::InkStroke& stroke : strokes) {
+    tqtest::SnapshotStroke s{stroke.pen, {}};
+    for (const tqtool::InkPoint& p : stroke.points) s.points.emplace_back(p.x, p.y);
+    out.push_back(s);
+  }
+  return out;
 }
 
 TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) {
   const fs::path capture = SampleCopy("eraser-v3.raw");
-  const std::vector<std::string> expected = ReplayPenLines(capture);
-  ASSERT_GT(expected.size(), 1000u);
-
-  const size_t footprints = FootprintCount(expected);
-  ASSERT_GT(footprints, 0u) << "the capture wipes with the eraser";
-  // The whole replay has been seen once the last pen-up has come, and the
-  // footprint that pen-up may have closed after it.
+  const std::vector<std::string> lines = ReplayPenLines(capture);
+  ASSERT_GT(lines.size(), 1000u);
+  const tqtool::StrokeModel model = ModelOf(lines);
+  const Drawing expected = ModelDrawing(model);
+  ASSERT_GT(expected.footprints.size(), 0u) << "the capture wipes with the eraser";
+  // The whole replay has been seen once every stroke and footprint has.
   auto whole = [&](const std::vector<StreamEvent>& e) {
-    return PenCount(e) >= expected.size() && tqtest::OfType(e, "erase").size() >= footprints;
+    return tqtest::OfType(e, "up").size() + tqtest::OfType(e, "erase").size() >=
+           expected.strokes.size() + expected.footprints.size();
   };
 
   ServeProcess serve({"--replay", capture.string(), "--speed", "8", "--listen", "127.0.0.1:0"});
@@ -170,27 +264,33 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
   EventStream first(serve.Port());
   ASSERT_TRUE(first.ReadUntil(whole, 30000)) << "pen events seen: " << PenCount(first.Events());
   EXPECT_EQ(first.Status(), 200);
-  EXPECT_EQ(StreamPenLines(first.Events()), expected);
+  // The strokes as the stroke model has them, one pen each from down to up,
+  // and the eraser's outlines as erase events only, never as ink.
+  const Drawing drawn = StreamDrawing(first.Events());
+  EXPECT_EQ(drawn.fault, "");
+  EXPECT_EQ(drawn.strokes, expected.strokes);
+  EXPECT_EQ(drawn.footprints, expected.footprints);
   ASSERT_FALSE(first.Events().empty());
   EXPECT_NE(first.Events()[0].data.find("\"type\":\"hello\""), std::string::npos);
+  EXPECT_NE(first.Events()[0].data.find("\"schema\":2"), std::string::npos);
   EXPECT_TRUE(first.Events()[0].id.empty());
   // Every other event has an id, each above the one before.
   for (size_t i = 2; i < first.Events().size(); ++i) {
     ASSERT_GT(std::stoull(first.Events()[i].id), std::stoull(first.Events()[i - 1].id)) << i;
   }
-  EXPECT_EQ(tqtest::OfType(first.Events(), "erase").size(), footprints);
 
-  // A viewer that joins now sees the page from its start, hello first.
+  // A viewer that joins now gets the page in one snapshot: what the eraser left.
   EventStream late(serve.Port());
-  ASSERT_TRUE(late.ReadUntil(whole, 10000));
+  ASSERT_TRUE(late.ReadUntil([](const auto& e) { return e.size() >= 2; }, 10000));
   EXPECT_NE(late.Events()[0].data.find("\"resume\":false"), std::string::npos);
-  EXPECT_EQ(StreamPenLines(late.Events()), expected);
-  EXPECT_EQ(tqtest::OfType(late.Events(), "erase"), tqtest::OfType(first.Events(), "erase"));
+  std::vector<tqtest::SnapshotStroke> left;
+  ASSERT_TRUE(tqtest::ParseSnapshot(late.Events()[1].data, left)) << late.Events()[1].data.substr(0, 200);
+  EXPECT_EQ(left, AsSnapshot(tqtool::Remaining(model.Pages().back())));
 
   // One that comes back with the id it saw last, in the header as a browser
   // sends it or in the query as the page does after a refusal, gets exactly
-  // what followed; one with an id the server never gave out starts the page
-  // afresh.
+  // what followed; one with an id the server never gave out gets the
+  // snapshot, and its hello says why it does not resume.
   struct Case {
     size_t seen;       // events the viewer had, hello included
     bool fromServer;   // its id came from this server
@@ -201,13 +301,18 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
                        Case{1, false, false}, Case{1, false, true}}) {
     const std::string last = c.fromServer ? first.Events()[c.seen - 1].id : "12345";
     EventStream back(serve.Port(), c.inQuery ? "" : last, 0, c.inQuery ? "/events?lastEventId=" + last : "/events");
-    const size_t want = c.fromServer ? total - c.seen : total - 1;
+    const size_t want = c.fromServer ? total - c.seen : 1;
     back.ReadUntil([&](const auto& e) { return e.size() >= want + 1; }, 10000);
     ASSERT_EQ(back.Events().size(), want + 1) << "after " << c.seen;
-    EXPECT_NE(back.Events()[0].data.find(c.fromServer ? "\"resume\":true" : "\"resume\":false"),
-              std::string::npos);
+    EXPECT_NE(back.Events()[0].data.find(c.fromServer ? "\"resume\":true" : "\"resume\":false,\"reason\":"),
+              std::string::npos)
+        << back.Events()[0].data;
+    if (!c.fromServer) {
+      EXPECT_EQ(back.Events()[1].data, late.Events()[1].data);
+      continue;
+    }
     for (size_t i = 1; i < back.Events().size(); ++i) {
-      const StreamEvent& missed = first.Events()[c.fromServer ? c.seen + i - 1 : i];
+      const StreamEvent& missed = first.Events()[c.seen + i - 1];
       ASSERT_EQ(back.Events()[i].id, missed.id) << i;
       ASSERT_EQ(back.Events()[i].data, missed.data) << i;
     }
@@ -217,12 +322,14 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
 TEST(ServeReplay, EveryBoardVersionsCaptureComesOutAsItsReplay) {
   for (const char* name : {"hello-v1.raw", "hello-v2.raw", "pens-v3.raw", "hello-v4.raw"}) {
     const fs::path capture = SampleCopy(name);
-    const std::vector<std::string> expected = ReplayPenLines(capture);
+    const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(capture)));
     ServeProcess serve({"--replay", capture.string(), "--speed", "30", "--listen", "127.0.0.1:0"});
     ASSERT_GT(serve.Port(), 0) << name << ": " << serve.StartLine();
     EventStream viewer(serve.Port());
-    viewer.ReadUntil([&](const auto& e) { return PenCount(e) >= expected.size(); }, 20000);
-    EXPECT_EQ(StreamPenLines(viewer.Events()), expected) << name;
+    viewer.ReadUntil([&](const auto& e) { return tqtest::OfType(e, "up").size() >= expected.strokes.size(); }, 20000);
+    const Drawing drawn = StreamDrawing(viewer.Events());
+    EXPECT_EQ(drawn.fault, "") << name;
+    EXPECT_EQ(drawn.strokes, expected.strokes) << name;
   }
 }
 
@@ -246,14 +353,16 @@ TEST(ServeReplay, RequestsOutsideItsRoutesAreRefusedAndChangeNothing) {
       {"traversal in a page", "GET /page/..%2f..%2fetc%2fpasswd.svg HTTP/1.1\r\n" + end, 400, 404},
       {"absolute path", "GET //etc/passwd HTTP/1.1\r\n" + end, 400, 404},
       {"page that is not", "GET /page/7.svg HTTP/1.1\r\n" + end, 404, 404},
+      {"page 0: pages count from 1", "GET /page/0.svg HTTP/1.1\r\n" + end, 404, 404},
       {"page beyond all", "GET /page/99999999999999999999.svg HTTP/1.1\r\n" + end, 404, 404},
-      {"other format", "GET /page/0.png HTTP/1.1\r\n" + end, 404, 404},
+      {"other format", "GET /page/1.png HTTP/1.1\r\n" + end, 404, 404},
       {"huge header", "GET / HTTP/1.1\r\nX-Big: " + std::string(64 * 1024, 'a') + "\r\n" + end, 400, 431},
       {"many headers", "GET / HTTP/1.1\r\n" + manyHeaders + end, 400, 431},
       {"long target", "GET /" + std::string(5000, 'a') + " HTTP/1.1\r\n" + end, 400, 414},
       {"writing to the board", "POST /events HTTP/1.1\r\nContent-Length: 3\r\n" + end + "abc", 400, 413},
       {"a body with a read", "GET / HTTP/1.1\r\nContent-Length: 3\r\n" + end + "abc", 400, 413},
-      {"not http", "HELLO\r\n\r\n", 400, 400},
+      // Not HTTP at all: answered 400, or the connection closed without a word.
+      {"not http", "HELLO\r\n\r\n", 0, 400},
   };
   for (const Case& c : cases) {
     const tqtest::HttpReply reply = tqtest::RawRequest(serve.Port(), c.request);
@@ -265,7 +374,7 @@ TEST(ServeReplay, RequestsOutsideItsRoutesAreRefusedAndChangeNothing) {
   // Still serving, and the board's events unharmed.
   ASSERT_TRUE(serve.Running());
   EXPECT_EQ(tqtest::Get(serve.Port(), "/").status, 200);
-  EXPECT_EQ(tqtest::Get(serve.Port(), "/page/0.svg").status, 200);
+  EXPECT_EQ(tqtest::Get(serve.Port(), "/page/1.svg").status, 200);
   EventStream viewer(serve.Port());
   EXPECT_TRUE(viewer.ReadUntil([](const auto& e) { return PenCount(e) > 10; }, 10000));
 }
@@ -293,6 +402,183 @@ TEST(ServeReplay, ViewersBeyondTheLimitAreAnswered503) {
     if (!admitted) usleep(100 * 1000);
   }
   EXPECT_TRUE(admitted);
+}
+
+// The URL printed names the address listened on; beyond the loopback a
+// warning says the view is open to anyone who reaches it. The pens' colours
+// given go to the viewers.
+TEST(ServeReplay, TheAddressListenedOnIsNamedAndAnOpenOneIsWarnedOf) {
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  const fs::path errors = tqtest::TempDir() / "serve-listen-stderr";
+  struct Case {
+    const char* listen;
+    const char* url;
+    bool warned;
+  };
+  for (const Case c : {Case{"127.0.0.1:0", "serving http://127.0.0.1:", false},
+                       Case{"0.0.0.0:0", "serving http://0.0.0.0:", true},
+                       Case{"[::1]:0", "serving http://[::1]:", false}}) {
+    ServeProcess serve({"--replay", capture.string(), "--listen", c.listen, "--pens", "1=#ff0000,2=#00ff00"},
+                       errors.string());
+    EXPECT_NE(serve.StartLine().find(c.url), std::string::npos) << c.listen << ": " << serve.StartLine();
+    EXPECT_EQ(FileText(errors).find("no password") != std::string::npos, c.warned) << c.listen << ": "
+                                                                                   << FileText(errors);
+    if (serve.Port() == 0) continue;
+    EventStream viewer(serve.Port());
+    ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+    EXPECT_NE(viewer.Events()[0].data.find("\"colours\":[\"#1b1b1b\",\"#ff0000\",\"#00ff00\","),
+              std::string::npos)
+        << viewer.Events()[0].data;
+  }
+}
+
+// The example client of docs/stream.md, run as it is written against the
+// server, reads the replay's strokes.
+TEST(ServeReplay, TheStreamsDocumentedExampleClientReadsTheStrokes) {
+  const std::string doc = FileText(fs::path(TQ_SOURCE_DIR) / "docs" / "stream.md");
+  const size_t start = doc.find("```python\n"), end = doc.find("\n```", start + 10);
+  ASSERT_NE(start, std::string::npos);
+  const fs::path client = tqtest::TempDir() / "stream_client.py";
+  std::ofstream(client) << doc.substr(start + 10, end - start - 10) << "\n";
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(capture)));
+  ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  // The page before the first stroke, by its id: the client resumes from
+  // there and so reads every stroke as it was written, however late it starts.
+  EventStream first(serve.Port());
+  ASSERT_TRUE(first.ReadUntil([](const auto& e) { return e.size() >= 2; }, 5000));
+  ASSERT_NE(first.Events()[1].data.find("\"strokes\":[],\"open\":null"), std::string::npos)
+      << "the replay wrote before the first viewer joined";
+  const std::string command = "timeout 20 python3 " + client.string() + " 'http://127.0.0.1:" +
+                              std::to_string(serve.Port()) + "/events?lastEventId=" + first.Events()[1].id + "'";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::vector<std::string> lines;
+  std::vector<tqtest::SnapshotStroke> strokes;
+  char line[256];
+  size_t ended = 0;
+  while (ended < expected.strokes.size() && std::fgets(line, sizeof line, pipe) != nullptr) {
+    lines.push_back(line);
+    std::istringstream fields(line);
+    std::string type;
+    int x = 0, y = 0, pen = 0;
+    fields >> type >> x >> y >> pen;
+    if (type == "down") strokes.push_back(tqtest::SnapshotStroke{pen, {}});
+    if ((type == "down" || type == "move") && !strokes.empty()) strokes.back().points.emplace_back(x, y);
+    ended += type == "up";
+  }
+  int status = 0;
+  serve.Terminate(5000, status);  // the stream ends, and with it the client
+  pclose(pipe);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "hello\n");
+  ASSERT_EQ(strokes.size(), expected.strokes.size());
+  for (size_t i = 0; i < strokes.size(); ++i) {
+    EXPECT_EQ(strokes[i].pen, expected.strokes[i].pen) << i;
+    EXPECT_EQ(strokes[i].points, expected.strokes[i].points) << i;
+  }
+}
+
+// A client that trickles its request holds the server up no more than any
+// other: SIGTERM ends it at once.
+TEST(ServeReplay, SigtermEndsTheServerWithinASecondWhateverItsClientsDo) {
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  EventStream viewer(serve.Port());  // a viewer whose stream is open
+  ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+  EventStream idle(serve.Port(), "", 4096);  // one that never reads
+  std::atomic<bool> trickling{true};
+  std::thread trickler([&] {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(serve.Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    for (size_t i = 0; trickling; ++i) {
+      send(fd, i < request.size() ? &request[i] : "a", 1, MSG_NOSIGNAL);
+      usleep(100 * 1000);
+    }
+    close(fd);
+  });
+  usleep(500 * 1000);
+  int status = 0;
+  const double ms = serve.Terminate(5000, status);
+  trickling = false;
+  trickler.join();
+  EXPECT_GE(ms, 0.0) << "still running 5 s after SIGTERM";
+  EXPECT_LT(ms, 1000.0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A simulated board on a pty, named by a link, as a process of its own.
+class SimProcess {
+ public:
+  explicit SimProcess(const std::vector<std::string>& args) {
+    const std::string program = fs::path(TQ_TOOL_PATH).parent_path() / "tqsim";
+    m_pid = fork();
+    if (m_pid == 0) {
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~SimProcess() {
+    if (m_pid > 0) {
+      kill(m_pid, SIGTERM);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+
+ private:
+  pid_t m_pid = -1;
+};
+
+// A board whose line goes away is reported (a state event, a line on
+// standard error) and opened again when it comes back.
+TEST(ServeReplay, ABoardThatGoesIsReportedAndOpenedAgainWhenItReturns) {
+  const fs::path dir = tqtest::FreshDir("serve-board-returns");
+  const std::string link = (dir / "board").string(), errors = (dir / "stderr").string();
+  fs::remove(link);
+  auto board = std::make_unique<SimProcess>(std::vector<std::string>{
+      "--board-version", "3.1", "--clean", "--text", "hi", "--pty", "--link", link, "--exit-after", "1.5",
+      "--timeout", "20"});
+  for (int i = 0; i < 100 && !fs::exists(link); ++i) usleep(50 * 1000);
+  ASSERT_TRUE(fs::exists(link));
+  ServeProcess serve({"--device", link, "--listen", "127.0.0.1:0"}, errors);
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  EventStream viewer(serve.Port());
+  auto gone = [](const std::vector<StreamEvent>& e) {
+    return !tqtest::OfType(e, "state").empty() &&
+           tqtest::OfType(e, "state").back().find("\"connected\":false,\"live\":false,\"gone\":true") !=
+               std::string::npos;
+  };
+  ASSERT_TRUE(viewer.ReadUntil(gone, 15000)) << FileText(errors);
+  board.reset();
+  for (int i = 0; i < 40 && FileText(errors).find("gone") == std::string::npos; ++i) usleep(50 * 1000);
+  EXPECT_NE(FileText(errors).find("tq serve: the board is gone: line error 8"), std::string::npos) << FileText(errors);
+  EXPECT_TRUE(serve.Running());
+
+  // The board comes back: within one round of reopening (3 s) and its probe.
+  board = std::make_unique<SimProcess>(std::vector<std::string>{
+      "--board-version", "3.1", "--clean", "--text", "hi", "--pty", "--link", link, "--timeout", "20"});
+  const size_t before = viewer.Events().size();
+  auto back = [&](const std::vector<StreamEvent>& e) {
+    for (size_t i = before; i < e.size(); ++i) {
+      if (e[i].data.find("{\"type\":\"state\",\"connected\":true,\"live\":true") == 0) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(viewer.ReadUntil(back, 10000)) << FileText(errors);
+  for (int i = 0; i < 40 && FileText(errors).find("back") == std::string::npos; ++i) usleep(50 * 1000);
+  EXPECT_NE(FileText(errors).find("tq serve: the board is back"), std::string::npos) << FileText(errors);
 }
 
 // Pixels of a picture that carry ink.
@@ -486,3 +772,69 @@ TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftAndComesBackWithTheServer) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Evaluated(tqtest::HeadlessBrowser& browser, const std::string& expression) {
+  std::string value;
+  browser.Evaluate(expression, value);
+  return value;
+}
+
+}  // namespace
+
+// Until its stream first opens the page says it is connecting, not that the
+// server is out of reach; then it draws the board.
+TEST(ServeBrowser, ThePageSaysConnectingUntilItsStreamOpens) {
+  if (tqtest::HeadlessBrowser::Program().empty()) GTEST_SKIP() << "chromium is not installed";
+  const fs::path capture = SampleCopy("hello-v2.raw");
+  ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0", "--viewers", "1"});
+  ASSERT_GT(serve.Port(), 0) << serve.StartLine();
+  auto holder = std::make_unique<EventStream>(serve.Port());  // the one place: the page is refused
+  ASSERT_TRUE(holder->ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+  tqtest::HeadlessBrowser browser(800, 1000);
+  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(serve.Port()) + "/"));
+  usleep(500 * 1000);
+  EXPECT_EQ(Status(browser), "connecting");
+  EXPECT_EQ(Evaluated(browser, "document.getElementById('dot').className"), "waiting");
+  holder.reset();  // the page tries again after 3 s and gets in
+  EXPECT_EQ(StatusOnceItReads(browser, "live"), "live");
+}
+
+// A viewer opening the page after an hour of writing sees the whole page
+// drawn within a second: one snapshot of what is left, not the hour's events.
+TEST(ServeBrowser, AnHourLongPageIsDrawnWholeWithinASecond) {
+  if (tqtest::HeadlessBrowser::Program().empty()) GTEST_SKIP() << "chromium is not installed";
+  tqtool::ServeLimits limits;
+  limits.inbox = 1 << 20;
+  tqtool::ServeHub hub(limits);
+  hub.SetBoard(3396, 4572, "3.1");
+  hub.PostState(true, true);
+  tqtest::WriteSession([&](const tqtool::BoardMessage& m) { hub.Post(m); });
+  hub.Flush();
+  tqtool::ServeHttp http(hub, 8);
+  std::string error;
+  ASSERT_TRUE(http.Bind(tqtool::ListenAddress{"127.0.0.1", 0}, error)) << error;
+  ASSERT_TRUE(http.Start());
+  const auto snapshot = hub.Snapshot();
+  EXPECT_LT(snapshot->size(), 2u * 1024 * 1024);
+  std::vector<tqtest::SnapshotStroke> left;
+  ASSERT_TRUE(tqtest::ParseSnapshot(*snapshot, left));
+  size_t points = 0;
+  for (const auto& stroke : left) points += stroke.points.size();
+
+  tqtest::HeadlessBrowser browser(800, 1000);
+  ASSERT_TRUE(browser.Open("http://127.0.0.1:" + std::to_string(http.Port()) + "/"));
+  std::string painted;
+  for (int i = 0; i < 100 && (painted = Evaluated(browser, "String(tq.paintedAt || '')")).empty(); ++i) {
+    usleep(50 * 1000);
+  }
+  ASSERT_FALSE(painted.empty());
+  EXPECT_EQ(Evaluated(browser, "String(tq.pieces.reduce((n, p) => n + p.points.length, 0))"), std::to_string(points));
+  // Milliseconds from the page's request to its first whole drawing.
+  RecordProperty("first_whole_paint_ms", painted);
+  RecordProperty("snapshot_bytes", std::to_string(snapshot->size()));
+  EXPECT_LT(std::atof(painted.c_str()), 1000.0) << painted << " ms, " << snapshot->size() << " bytes";
+  hub.Stop();
+  http.Stop();
+}

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace tqtest {
@@ -155,6 +156,57 @@ void EventStream::ParseEvents() {
     m_text.erase(0, end + 2);
     if (!event.data.empty()) m_events.push_back(event);
   }
+}
+
+namespace {
+
+// `{"pen":P,"deltas":[...]}` at `at`; moves `at` past it.
+bool ParseStroke(const std::string& data, size_t& at, SnapshotStroke& stroke) {
+  const char* start = data.c_str() + at;
+  int used = 0;
+  if (std::sscanf(start, "{\"pen\":%d,\"deltas\":[%n", &stroke.pen, &used) != 1 || used == 0) return false;
+  const char* p = start + used;
+  long x = 0, y = 0;
+  stroke.points.clear();
+  while (*p != ']') {
+    char* end = nullptr;
+    const long dx = std::strtol(p, &end, 10);
+    if (end == p || *end != ',') return false;
+    p = end + 1;
+    const long dy = std::strtol(p, &end, 10);
+    if (end == p) return false;
+    x += dx;
+    y += dy;
+    stroke.points.emplace_back(static_cast<int>(x), static_cast<int>(y));
+    p = *end == ',' ? end + 1 : end;
+  }
+  if (p[1] != '}') return false;
+  at = static_cast<size_t>(p + 2 - data.c_str());
+  return true;
+}
+
+}  // namespace
+
+bool ParseSnapshot(const std::string& data, std::vector<SnapshotStroke>& strokes, SnapshotStroke* open) {
+  strokes.clear();
+  size_t at = data.find("\"strokes\":[");
+  if (data.find("\"type\":\"snapshot\"") == std::string::npos || at == std::string::npos) return false;
+  at += 11;
+  while (data[at] != ']') {
+    SnapshotStroke stroke;
+    if (!ParseStroke(data, at, stroke)) return false;
+    strokes.push_back(stroke);
+    if (data[at] == ',') ++at;
+  }
+  at = data.find("\"open\":", at);
+  if (at == std::string::npos) return false;
+  at += 7;
+  if (open != nullptr) *open = SnapshotStroke{};
+  if (data.compare(at, 4, "null") == 0) return true;
+  SnapshotStroke last;
+  if (!ParseStroke(data, at, last)) return false;
+  if (open != nullptr) *open = last;
+  return true;
 }
 
 std::vector<std::string> OfType(const std::vector<StreamEvent>& events, const std::string& type) {

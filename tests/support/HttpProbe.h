@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tqtest {
@@ -57,6 +58,16 @@ class EventStream {
   bool m_haveHead = false;
   std::vector<StreamEvent> m_events;
 };
+
+// One stroke of a `snapshot` event: its pen and points (from its deltas).
+struct SnapshotStroke {
+  int pen = 0;
+  std::vector<std::pair<int, int>> points;
+  bool operator==(const SnapshotStroke&) const = default;
+};
+// The strokes of a snapshot event's data, the open stroke (if any) in `open`;
+// false when the data is not one.
+bool ParseSnapshot(const std::string& data, std::vector<SnapshotStroke>& strokes, SnapshotStroke* open = nullptr);
 
 // The events' data of one "type", in order.
 std::vector<std::string> OfType(const std::vector<StreamEvent>& events, const std::string& type);

@@ -14,10 +14,9 @@ namespace {
 // written again in their order, a footprint as the eraser's outline walks it
 // (corners 1, 2, 3, 1, 4, 3, 4, 2). The export leaves a page never written on
 // out; alone, the page keeps its place as the document's only one.
-StrokeModel PageAlone(const StrokeModel& model, size_t page) {
+StrokeModel PageAlone(const InkPage& source, unsigned width, unsigned height) {
   StrokeModel alone;
-  alone.SetBoard(model.Width(), model.Height());
-  const InkPage& source = model.Pages().at(page);
+  alone.SetBoard(width, height);
   std::vector<std::vector<InkPoint>> written;
   std::vector<size_t> orders;
   for (const InkStroke& stroke : source.strokes) {
@@ -44,9 +43,9 @@ StrokeModel PageAlone(const StrokeModel& model, size_t page) {
 
 }  // namespace
 
-bool ExportPage(const StrokeModel& model, size_t page, PageFormat format, std::string& body,
-                std::string& mediaType, std::string& error) {
-  const InkDocument document = BuildDocument(PageAlone(model, page), PageLayout{}, PenStyles{});
+bool ExportPage(const InkPage& page, unsigned width, unsigned height, const PenStyles& pens, PageFormat format,
+                std::string& body, std::string& mediaType, std::string& error) {
+  const InkDocument document = BuildDocument(PageAlone(page, width, height), PageLayout{}, pens);
   std::ostringstream out;
   const bool written = format == PageFormat::Pdf ? WritePdfDocument(document, out, error)
                                                  : WriteSvgPage(document, 0, out, error);

@@ -4,15 +4,17 @@
 #include <cstddef>
 #include <string>
 
+#include "export/InkDocument.h"
 #include "ink/StrokeModel.h"
 
 namespace tqtool {
 
 enum class PageFormat { Svg, Pdf };
 
-// Writes page `page` (counted from 0, one of the model's) into `body` with
-// its media type; false with the reason when this build cannot make it.
-bool ExportPage(const StrokeModel& model, size_t page, PageFormat format, std::string& body,
-                std::string& mediaType, std::string& error);
+// Writes `page` of a board `width` by `height` units (as the port reports
+// them) in the pens' styles into `body` with its media type; false with the
+// reason when this build cannot make it.
+bool ExportPage(const InkPage& page, unsigned width, unsigned height, const PenStyles& pens, PageFormat format,
+                std::string& body, std::string& mediaType, std::string& error);
 
 }  // namespace tqtool

@@ -1,35 +1,36 @@
 // The board's messages for people watching from elsewhere: each one becomes a
-// small JSON event with an id, kept in a log and handed to every viewer.
+// small JSON event with an id, kept in a log that every viewer reads at its
+// own pace. docs/stream.md describes the events for other clients.
 //
 // The board's reader thread must never wait for a viewer: a viewer on a slow
 // link, or one that stopped reading, would otherwise hold the pen up. So the
 // window procedure only copies the message into a bounded inbox and returns;
-// the hub's broadcaster thread turns it into events, appends them to the log
-// and copies them into each viewer's bounded buffer. A viewer whose buffer is
-// full is dropped at once; its browser reconnects and asks for what it missed
-// by the last id it saw.
+// the hub's broadcaster thread turns it into events and appends them to the
+// log. A viewer is no more than a place in that log: it costs the same few
+// bytes whether it is one event behind or thousands, and the broadcaster
+// never copies an event per viewer. A viewer that falls too far behind is
+// dropped; its browser reconnects and asks for what it missed by the last id
+// it saw.
 //
-// Events (the "data" of one Server-Sent Event):
-//   {"type":"down"|"move"|"up","x":X,"y":Y,"pen":CODE}   a pen message
-//   {"type":"erase","corners":[[X,Y],...4],"gone":[[X,Y],...]}   the stroke
-//        just ended was the eraser's footprint, not ink: it is gone, and so
-//        is every point of earlier ink on the page at the places "gone" lists
-//        (the pieces that remain are cut there)
-//   {"type":"page","page":K}   the board flushed a written page; K is new
-//   {"type":"board","code":C} | {"type":"comm","code":C}   board event, line error
-//   {"type":"state","connected":B,"live":B}   the board's link changed
-// A viewer's stream starts with a "hello" event without an id: the board's
-// drawn area, the current page and state, whether what follows resumes the
-// viewer's own picture ("resume":true) or starts the current page afresh, and
-// the pens' colours by code ("colours":["#RRGGBB",...], codes beyond them
-// share them in turn).
+// What the hub sends is a clean account of the ink, whatever the board sent:
+// a stroke is `down`, `move`s and `up` of one pen; the eraser's outline is
+// one `erase` and never ink (on boards with an eraser, a stroke of pen 0 is
+// held back until it has more points than an outline or ends as one); an
+// `up` without a stroke (the pen hovering) is no event; a lost board closes
+// the open stroke.
+//
+// A viewer that joins (or comes back after its place left the log) gets the
+// page as it is now in one `snapshot` event, kept up to date with the ink:
+// its size follows the ink left on the page, not the history behind it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,17 +38,22 @@
 #include <thread>
 #include <vector>
 
+#include "export/InkDocument.h"
 #include "ink/StrokeModel.h"
 #include "TQApi.h"
 
 namespace tqtool {
 
+// The version of the events' schema, in every hello (docs/stream.md).
+constexpr int kStreamSchema = 2;
+
 struct ServeLimits {
   size_t inbox = 8192;          // board messages waiting for the broadcaster
-  size_t viewerBuffer = 4096;   // events waiting for one viewer
-  size_t maxViewers = 32;
-  // Events kept for viewers that join or come back: some 80 MB, more than an
-  // hour of writing without a pause (the board sends at most ~107 a second).
+  size_t viewerBuffer = 4096;   // events a viewer may lag behind before it is dropped
+  size_t maxViewers = 2000;
+  // Events kept for viewers that come back: more than an hour of writing
+  // without a pause (the board sends at most ~107 a second). A viewer whose
+  // place has left the log gets the snapshot instead.
   size_t log = size_t{1} << 19;
 };
 
@@ -63,19 +69,44 @@ BoardMessage CopyMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
 class ServeHub;
 
-// One connected viewer: its bounded buffer of events not yet written.
-class Viewer {
+// One connected viewer: where it is in the stream. The web server reads its
+// bytes with Take and parks it when nothing waits; the hub wakes it.
+class Viewer : public std::enable_shared_from_this<Viewer> {
  public:
-  // Waits up to `wait` for events and appends them to `out`. False when the
-  // viewer was dropped or the hub stops: its stream is to end.
-  bool Take(std::string& out, std::chrono::milliseconds wait);
+  enum class Read { Data, Wait, End };
+
+  // Copies what waits for the viewer into `out` (at most `max` bytes, `size`
+  // set). Wait: nothing now; `park` has been called under the viewer's lock
+  // and `wake` (SetWake) follows once something arrives or the stream ends.
+  // End: the viewer was dropped or the hub stopped.
+  Read Take(char* out, size_t max, size_t& size, const std::function<void()>& park);
+  // `wake` resumes a parked viewer; `drop` breaks the connection of one that
+  // stopped reading. Both are called under the viewer's lock, never after
+  // Detach.
+  void SetWake(std::function<void()> wake, std::function<void()> drop);
+  void Detach();
+  // Wakes the viewer if it is parked (for a keep-alive comment).
+  void Nudge();
+  // Ends its stream: a parked viewer is woken to end it.
+  void Close();
+  // Whether its stream began by resuming the viewer's own picture.
+  bool Resumed() const { return m_resumed; }
+
+  Viewer(ServeHub& hub, std::vector<std::shared_ptr<const std::string>> head, uint64_t cursor, bool resumed);
 
  private:
   friend class ServeHub;
+  ServeHub& m_hub;
   std::mutex m_lock;
-  std::condition_variable m_ready;
-  std::deque<std::shared_ptr<const std::string>> m_buffer;
-  bool m_closed = false;
+  // Hello (and the snapshot, shared by every viewer of that page version),
+  // sent first: the part m_headIndex, from byte m_headAt.
+  std::vector<std::shared_ptr<const std::string>> m_head;
+  size_t m_headIndex = 0, m_headAt = 0;
+  std::atomic<uint64_t> m_cursor;  // the next event's id
+  size_t m_offset = 0;             // bytes of that event already taken
+  bool m_parked = false, m_closed = false, m_resumed = false;
+  bool m_listed = false;  // among the hub's parked viewers (under its log's lock)
+  std::function<void()> m_wake, m_drop;
 };
 
 struct ServeCounts {
@@ -83,6 +114,14 @@ struct ServeCounts {
   uint64_t lostInbox = 0;   // board messages lost to a full inbox
   uint64_t dropped = 0;     // viewers dropped for not reading
   size_t viewers = 0;       // viewers connected now
+};
+
+// One page of the board alone, for its picture.
+struct PageCopy {
+  InkPage page;
+  unsigned width = 0, height = 0;
+  PenStyles pens;
+  uint64_t version = 0;  // changes whenever the page does
 };
 
 class ServeHub {
@@ -93,8 +132,12 @@ class ServeHub {
   ServeHub& operator=(const ServeHub&) = delete;
 
   // The board's width and largest height as the port reports them; viewers
-  // are told the area drawn (square when the height is 0).
+  // are told the area drawn (square when the height is 0). Boards of
+  // versions 2 and 3 have an eraser (an empty version: maybe).
   void SetBoard(unsigned width, unsigned height, const std::string& version);
+  // The pens' styles: the colours go to viewers (a `colours` event), the
+  // whole styles to the pages' pictures.
+  void SetPens(const PenStyles& pens);
   // From the window procedure: never waits for the broadcaster or a viewer.
   // False when the inbox is full and the message is lost.
   bool Post(const BoardMessage& message);
@@ -103,27 +146,48 @@ class ServeHub {
   // Returns once everything posted so far is logged and handed out.
   void Flush();
 
-  // A new viewer, or null when `maxViewers` are connected. `first` receives
-  // the hello event and what the viewer is to see before live events: the
-  // events after `lastEventId` when the log still holds them, else the
-  // current page from its start.
+  // A new viewer, or null when `maxViewers` are connected. Its stream starts
+  // with a hello and goes on after `lastEventId` when the log still holds
+  // it; else with the current page's snapshot.
+  std::shared_ptr<Viewer> Join(std::optional<uint64_t> lastEventId);
+  // The same, the viewer's first bytes (hello and snapshot) in `first`.
   std::shared_ptr<Viewer> Join(std::optional<uint64_t> lastEventId, std::string& first);
   void Leave(const std::shared_ptr<Viewer>& viewer);
 
-  // A copy of the strokes and pages so far, for the export of a page.
+  // The current page's snapshot event, as a joining viewer gets it.
+  std::shared_ptr<const std::string> Snapshot();
+  // Page `number` (from 1) alone; false when there is no such page.
+  bool Page(size_t number, PageCopy& copy) const;
+  size_t PageCount() const;
+  // A copy of the strokes and pages so far.
   StrokeModel Model() const;
   ServeCounts Counts() const;
   void Stop();
 
  private:
-  struct Entry {
-    uint64_t id;
-    std::shared_ptr<const std::string> text;
+  friend class Viewer;
+  struct Piece {
+    int pen = 0;
+    std::vector<InkPoint> points;
+    std::shared_ptr<const std::string> json;
   };
   void Run();
   void Handle(const BoardMessage& message);
+  void HandlePen(const BoardMessage& message);
+  void StartStroke(int pen, int x, int y);
+  void AddPoint(int x, int y);
+  void StrokeClosed(size_t pageIndex, size_t strokesBefore, size_t footprintsBefore, int x, int y);
+  void CloseOpenStroke();
+  void Erase(const Footprint& footprint);
+  void NewPage();
+  void SetState(bool connected, bool live, bool gone, const std::string& reason);
   void Publish(const std::string& json);
-  std::string Hello(bool resume) const;
+  void WakeParked();
+  void DropLagging();
+  std::string Hello(bool resume, const std::string& reason) const;
+  std::shared_ptr<const std::string> SnapshotLocked();
+  // For Viewer::Take, under the viewer's lock: copies from the log.
+  Viewer::Read TakeFromLog(Viewer& viewer, char* out, size_t max, size_t& size);
 
   const ServeLimits m_limits;
   // Inbox: the window procedure and the broadcaster.
@@ -133,16 +197,30 @@ class ServeHub {
   bool m_busy = false;
   bool m_stopping = false;
   uint64_t m_lostInbox = 0;
-  // Everything below: the broadcaster writes, viewers joining read, under m_lock.
+  // The board's state and ink: the broadcaster writes, joins read, under m_lock.
   mutable std::mutex m_lock;
   StrokeModel m_model;
   std::string m_version;
-  bool m_connected = false, m_live = false;
+  bool m_eraser = true;
+  PenStyles m_pens;
+  bool m_connected = false, m_live = false, m_gone = false;
+  std::string m_reason;
+  // The stroke being written as the viewers see it.
+  bool m_open = false, m_holding = false;
+  int m_openPen = 0;
+  std::vector<InkPoint> m_openPoints;  // published (or held) points
+  std::vector<Piece> m_pieces;         // what is left on the current page
+  uint64_t m_pageVersion = 0;          // the last event that changed the page
+  std::shared_ptr<const std::string> m_snapshot;
+  uint64_t m_snapshotVersion = UINT64_MAX;
+  // The log and the viewers: under m_logLock, taken briefly.
+  mutable std::mutex m_logLock;
   const uint64_t m_firstId;
   uint64_t m_nextId;
-  uint64_t m_pageStartId;
-  std::deque<Entry> m_log;
+  uint64_t m_checkedId = 0;  // m_nextId when the viewers' lag was last looked at
+  std::deque<std::shared_ptr<const std::string>> m_log;  // ids m_nextId - size .. m_nextId - 1
   std::vector<std::shared_ptr<Viewer>> m_viewers;
+  std::vector<std::shared_ptr<Viewer>> m_parked;
   uint64_t m_dropped = 0;
   bool m_closed = false;
   std::thread m_broadcaster;

@@ -3,7 +3,8 @@
 // pens' colours come with the server's hello.
 const lineWidth = 5;
 const tq = {
-  width: 1, height: 1, colours: ["#000000"], page: 0, shown: -1, connected: false, live: false, reachable: false,
+  width: 1, height: 1, colours: ["#000000"], page: 1, shown: -1, connected: false, live: false, gone: false,
+  reason: "", reachable: false, opened: false,
   strokes: [], footprints: [], pieces: [], open: null, order: 0, events: 0,
   frame: { left: 0, top: 0, scale: 1 }
 };
@@ -26,6 +27,8 @@ function closeStroke() {
   tq.pieces.push({ pen: open.pen, points: open.points });
 }
 
+// A stroke is down, moves and up of one pen; the server sends no up without
+// a down, and never the eraser's outline as ink.
 function pen(ev) {
   if (ev.type === "down") {
     closeStroke();
@@ -38,12 +41,29 @@ function pen(ev) {
   }
 }
 
-// The stroke that just ended was the eraser's outline, not ink, and the
-// server names the places of ink under it: the pieces are cut there.
+// "[x0, y0, dx1, dy1, ...]" into points.
+function points(deltas) {
+  const out = [];
+  let x = 0, y = 0;
+  for (let i = 0; i + 1 < deltas.length; i += 2) { x += deltas[i]; y += deltas[i + 1]; out.push([x, y]); }
+  return out;
+}
+
+// The page as it is now, for a viewer that joins: what the eraser left.
+function snapshot(ev) {
+  resetPage(ev.page);
+  for (const s of ev.strokes) {
+    const p = points(s.deltas);
+    tq.strokes.push({ pen: s.pen, points: p, order: tq.order++ });
+    tq.pieces.push({ pen: s.pen, points: p });
+  }
+  if (ev.open) tq.open = { pen: ev.open.pen, points: points(ev.open.deltas) };
+}
+
+// The eraser's footprint: the server names the places of ink under it, and
+// the pieces are cut there.
 function erase(ev) {
-  const last = tq.strokes.pop();
-  if (last) tq.pieces.pop();
-  tq.footprints.push({ order: last ? last.order : tq.order++, corners: ev.corners });
+  tq.footprints.push({ order: tq.order++, corners: ev.corners });
   const gone = new Set(ev.gone.map(p => p[0] + "," + p[1]));
   const pieces = [];
   for (const piece of tq.pieces) {
@@ -58,20 +78,24 @@ function erase(ev) {
   tq.pieces = pieces;
 }
 
+function board(ev) {
+  tq.connected = ev.connected; tq.live = ev.live; tq.gone = !!ev.gone; tq.reason = ev.reason || "";
+}
+
 function handle(ev) {
   switch (ev.type) {
     case "hello":
       tq.width = ev.width || 1; tq.height = ev.height || 1;
       if (ev.colours && ev.colours.length) tq.colours = ev.colours;
-      tq.connected = ev.connected; tq.live = ev.live;
+      board(ev);
       if (!ev.resume) resetPage(ev.page);
       break;
+    case "snapshot": snapshot(ev); tq.snapshotAt = performance.now(); break;
     case "down": case "move": case "up": pen(ev); break;
     case "erase": erase(ev); break;
-    // The board's flush ends the stroke being written, an outline included.
-    case "board": if (ev.code === 0) closeStroke(); break;
     case "page": closeStroke(); resetPage(ev.page); break;
-    case "state": tq.connected = ev.connected; tq.live = ev.live; break;
+    case "state": board(ev); break;
+    case "colours": if (ev.colours && ev.colours.length) tq.colours = ev.colours; break;
   }
   dirty = true;
 }
@@ -79,7 +103,11 @@ function handle(ev) {
 function showStatus() {
   const dot = document.getElementById("dot"), status = document.getElementById("status");
   let text = "live", kind = "live";
-  if (!tq.reachable) { text = "server unreachable, reconnecting"; kind = "off"; }
+  // Until the stream first opens the page is only connecting, not in trouble.
+  if (!tq.opened) { text = "connecting"; kind = "waiting"; }
+  else if (!tq.reachable) { text = "server unreachable, reconnecting"; kind = "off"; }
+  else if (tq.gone && !tq.connected) { text = "board gone, waiting for it"; kind = "off"; }
+  else if (tq.gone) { text = "board gone: " + tq.reason; kind = "off"; }
   else if (!tq.connected) { text = "board not connected"; kind = "off"; }
   else if (!tq.live) { text = "board silent"; kind = "silent"; }
   dot.className = kind; status.textContent = text;
@@ -88,9 +116,10 @@ function showStatus() {
 function showPages() {
   const bar = document.getElementById("pages");
   bar.textContent = "";
-  for (let k = 0; k <= tq.page; ++k) {
+  // Pages count from 1, as the server's routes and tq export --page do.
+  for (let k = 1; k <= tq.page; ++k) {
     const button = document.createElement("button");
-    button.textContent = k === tq.page ? "page " + (k + 1) + " (live)" : String(k + 1);
+    button.textContent = k === tq.page ? "page " + k + " (live)" : String(k);
     if (k === (tq.shown < 0 ? tq.page : tq.shown)) button.className = "shown";
     button.onclick = () => showEarlier(k === tq.page ? -1 : k);
     bar.appendChild(button);
@@ -100,8 +129,8 @@ function showPages() {
 function showEarlier(k) {
   tq.shown = k;
   const earlier = document.getElementById("earlier");
-  if (k >= 0) document.getElementById("earlierImage").src = "/page/" + k + ".svg";
-  earlier.style.display = k >= 0 ? "block" : "none";
+  if (k > 0) document.getElementById("earlierImage").src = "/page/" + k + ".svg";
+  earlier.style.display = k > 0 ? "block" : "none";
   showPages();
 }
 
@@ -146,6 +175,8 @@ function draw() {
       context.strokeStyle = colour(piece.pen); context.stroke();
     }
   }
+  // When the page joined was first drawn whole (ms since the page was asked for).
+  if (tq.snapshotAt && !tq.paintedAt) tq.paintedAt = performance.now();
 }
 
 // The browser reconnects by itself while the stream merely broke; a stream
@@ -155,13 +186,13 @@ function connect() {
   const last = tq.lastId ? "?lastEventId=" + encodeURIComponent(tq.lastId) : "";
   const source = new EventSource("/events" + last);
   tq.source = source;
-  source.onopen = () => { tq.reachable = true; };
+  source.onopen = () => { tq.reachable = true; tq.opened = true; };
   source.onerror = () => {
     tq.reachable = false;
     if (source.readyState === EventSource.CLOSED) setTimeout(connect, 3000);
   };
   source.onmessage = (message) => {
-    tq.reachable = true;
+    tq.reachable = true; tq.opened = true;
     if (message.lastEventId) tq.lastId = message.lastEventId;
     handle(JSON.parse(message.data));
     ++tq.events;
