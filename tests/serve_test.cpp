@@ -28,6 +28,7 @@
 #include <cstring>
 
 #include "ink/StrokeModel.h"
+#include "sim/PtyBoard.h"
 #include "serve/ServeHttp.h"
 #include "serve/ServeHub.h"
 #include "support/HeadlessBrowser.h"
@@ -514,61 +515,43 @@ TEST(ServeReplay, SigtermEndsTheServerWithinASecondWhateverItsClientsDo) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-// A simulated board on a pty, named by a link, as a process of its own.
-class SimProcess {
- public:
-  explicit SimProcess(const std::vector<std::string>& args) {
-    const std::string program = fs::path(TQ_TOOL_PATH).parent_path() / "tqsim";
-    m_pid = fork();
-    if (m_pid == 0) {
-      const int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      std::vector<char*> argv{const_cast<char*>(program.c_str())};
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      execv(program.c_str(), argv.data());
-      _exit(127);
-    }
-  }
-  ~SimProcess() {
-    if (m_pid > 0) {
-      kill(m_pid, SIGTERM);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-
- private:
-  pid_t m_pid = -1;
-};
-
 // A board whose line goes away is reported (a state event, a line on
 // standard error) and opened again when it comes back.
 TEST(ServeReplay, ABoardThatGoesIsReportedAndOpenedAgainWhenItReturns) {
   const fs::path dir = tqtest::FreshDir("serve-board-returns");
   const std::string link = (dir / "board").string(), errors = (dir / "stderr").string();
-  fs::remove(link);
-  auto board = std::make_unique<SimProcess>(std::vector<std::string>{
-      "--board-version", "3.1", "--clean", "--text", "hi", "--pty", "--link", link, "--exit-after", "1.5",
-      "--timeout", "20"});
-  for (int i = 0; i < 100 && !fs::exists(link); ++i) usleep(50 * 1000);
-  ASSERT_TRUE(fs::exists(link));
+  // The simulator's board of version 3.1 on a pty, named by a link.
+  auto plug = [&link](tqsim::PtyBoard& board) {
+    tqsim::BoardModel model;
+    std::string error;
+    if (!tqsim::MakeModel(3.1, 3056, model) || !board.Open(error) || !board.Link(link, error)) {
+      ADD_FAILURE() << error;
+      return;
+    }
+    board.AnswerAs(tqsim::RepliesOf(model));
+    board.Start();
+  };
+  auto board = std::make_unique<tqsim::PtyBoard>();
+  plug(*board);
   ServeProcess serve({"--device", link, "--listen", "127.0.0.1:0"}, errors);
   ASSERT_GT(serve.Port(), 0) << serve.StartLine();
   EventStream viewer(serve.Port());
+  ASSERT_TRUE(viewer.ReadUntil([](const auto& e) { return !e.empty(); }, 5000));
+  board->HangUp();  // unplugged
   auto gone = [](const std::vector<StreamEvent>& e) {
     return !tqtest::OfType(e, "state").empty() &&
            tqtest::OfType(e, "state").back().find("\"connected\":false,\"live\":false,\"gone\":true") !=
                std::string::npos;
   };
-  ASSERT_TRUE(viewer.ReadUntil(gone, 15000)) << FileText(errors);
-  board.reset();
+  ASSERT_TRUE(viewer.ReadUntil(gone, 10000)) << FileText(errors);
   for (int i = 0; i < 40 && FileText(errors).find("gone") == std::string::npos; ++i) usleep(50 * 1000);
   EXPECT_NE(FileText(errors).find("tq serve: the board is gone: line error 8"), std::string::npos) << FileText(errors);
   EXPECT_TRUE(serve.Running());
 
   // The board comes back: within one round of reopening (3 s) and its probe.
-  board = std::make_unique<SimProcess>(std::vector<std::string>{
-      "--board-version", "3.1", "--clean", "--text", "hi", "--pty", "--link", link, "--timeout", "20"});
+  board->Stop();
+  board = std::make_unique<tqsim::PtyBoard>();
+  plug(*board);
   const size_t before = viewer.Events().size();
   auto back = [&](const std::vector<StreamEvent>& e) {
     for (size_t i = before; i < e.size(); ++i) {
