@@ -1,5 +1,6 @@
 #include "fleet/NatsLink.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
@@ -80,8 +81,20 @@ NatsLink::~NatsLink() {
   jsCtx_Destroy(m_js);
   if (m_connection != nullptr) {
     natsConnection_Close(m_connection);
+    // Callbacks already queued (a disconnect, a reconnect) still hold this
+    // object: wait for the closed callback, which follows them.
+    std::unique_lock<std::mutex> hold(m_closedLock);
+    m_closedSignal.wait_for(hold, std::chrono::seconds(5), [this] { return m_closed; });
+    hold.unlock();
     natsConnection_Destroy(m_connection);
   }
+}
+
+void NatsLink::OnClosed(natsConnection*, void* closure) {
+  auto* self = static_cast<NatsLink*>(closure);
+  std::lock_guard<std::mutex> hold(self->m_closedLock);
+  self->m_closed = true;
+  self->m_closedSignal.notify_all();
 }
 
 bool NatsLink::Connected() const {
@@ -122,6 +135,7 @@ bool NatsLink::Connect(const FleetOptions& options, const std::string& command, 
   if (s == NATS_OK) s = natsOptions_SetMaxPingsOut(opts, 2);
   if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(opts, &NatsLink::OnDisconnected, this);
   if (s == NATS_OK) s = natsOptions_SetReconnectedCB(opts, &NatsLink::OnReconnected, this);
+  if (s == NATS_OK) s = natsOptions_SetClosedCB(opts, &NatsLink::OnClosed, this);
   // An engine not there yet is one that comes later: the first connect is
   // retried in the background like any reconnect.
   if (s == NATS_OK) s = natsOptions_SetRetryOnFailedConnect(opts, true, &NatsLink::OnReconnected, this);

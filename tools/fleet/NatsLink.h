@@ -15,7 +15,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include <nats/nats.h>
@@ -68,6 +70,7 @@ class NatsLink {
  private:
   static void OnDisconnected(natsConnection* connection, void* closure);
   static void OnReconnected(natsConnection* connection, void* closure);
+  static void OnClosed(natsConnection* connection, void* closure);
 
   std::string m_command;
   natsConnection* m_connection = nullptr;
@@ -75,6 +78,12 @@ class NatsLink {
   std::atomic<uint64_t> m_losses{0};
   std::atomic<bool> m_everConnected{false};
   std::atomic<bool> m_closing{false};
+  // The client calls back from a thread of its own, after the event; the
+  // closed callback comes last, so once it has run no other can reach this
+  // object.
+  std::mutex m_closedLock;
+  std::condition_variable m_closedSignal;
+  bool m_closed = false;
 };
 
 }  // namespace tqtool
