@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "common/HostWindow.h"
+#include "fleet/Archiver.h"
 #include "fleet/FleetEvents.h"
 #include "fleet/NatsLink.h"
 #include "fleet/StreamFollower.h"
@@ -381,47 +383,100 @@ TEST_F(Fleet, OneEngineRelayViewerAndArchiveGetEveryEventOnce) {
   ASSERT_EQ(publish.Wait(30000), 0) << publish.Output();
   EXPECT_EQ(reader.UntilClosed(20), m_expected);
 
-  // A relay started after the session shows the same page over HTTP.
-  Child serve = Tq({"serve", "--nats", Urls(), "--board", "lab", "--listen", "127.0.0.1:0"}, Log("serve"));
-  int port = 0;
-  for (int i = 0; i < 200 && port == 0; ++i) {
-    std::smatch m;
-    const std::string text = serve.Output();
-    if (std::regex_search(text, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)"))) port = std::stoi(m[1].str());
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_NE(port, 0) << serve.Output();
-  // It joins after the session, so it gets the page as a snapshot: what the
-  // eraser left of every stroke the capture wrote, none lost or doubled.
+  // Relays started after the session show the same page over HTTP.
+  const auto startRelay = [&](const std::string& name, int& port) {
+    auto serve = std::make_unique<Child>(TQ_TOOL_PATH,
+        std::vector<std::string>{"serve", "--nats", Urls(), "--board", "lab", "--listen", "127.0.0.1:0"}, Log(name));
+    port = 0;
+    for (int i = 0; i < 200 && port == 0; ++i) {
+      std::smatch m;
+      const std::string text = serve->Output();
+      if (std::regex_search(text, m, std::regex("http://127\\.0\\.0\\.1:(\\d+)"))) port = std::stoi(m[1].str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return serve;
+  };
+  int port = 0, otherPort = 0;
+  const auto serve = startRelay("serve", port);
+  const auto other = startRelay("serve-other", otherPort);
+  ASSERT_NE(port, 0) << serve->Output();
+  ASSERT_NE(otherPort, 0) << other->Output();
+  // A viewer that joins after the session gets the page as a snapshot: what
+  // the eraser left of every stroke the capture wrote, none lost or doubled.
   const auto hasSnapshot = [](const std::vector<tqtest::StreamEvent>& events) {
     for (const tqtest::StreamEvent& event : events) {
       if (event.data.find("\"type\":\"snapshot\"") != std::string::npos) return &event;
     }
     return static_cast<const tqtest::StreamEvent*>(nullptr);
   };
-  std::vector<tqtest::SnapshotStroke> left;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    // The relay may still be catching up when the first viewer comes.
-    tqtest::EventStream late(port);
-    late.ReadUntil([&](const auto& events) { return hasSnapshot(events) != nullptr; }, 5000);
-    const tqtest::StreamEvent* snapshot = hasSnapshot(late.Events());
-    ASSERT_NE(snapshot, nullptr);
-    left.clear();
-    ASSERT_TRUE(tqtest::ParseSnapshot(snapshot->data, left)) << snapshot->data.substr(0, 200);
-    if (left == ExpectedPage()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The page a late viewer of a relay gets, once the relay has caught up
+  // with `expected` (or the last one it gave); the snapshot's id in `id`.
+  const auto latePage = [&](int relay, const std::vector<tqtest::SnapshotStroke>& expected, std::string* id) {
+    std::vector<tqtest::SnapshotStroke> left;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      tqtest::EventStream late(relay);
+      late.ReadUntil([&](const auto& events) { return hasSnapshot(events) != nullptr; }, 5000);
+      const tqtest::StreamEvent* snapshot = hasSnapshot(late.Events());
+      if (snapshot == nullptr) continue;
+      left.clear();
+      if (!tqtest::ParseSnapshot(snapshot->data, left)) break;
+      if (id != nullptr) *id = snapshot->id;
+      if (left == expected) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return left;
+  };
+  std::string lastId;
+  EXPECT_EQ(latePage(port, ExpectedPage(), &lastId), ExpectedPage());
+  EXPECT_EQ(latePage(otherPort, ExpectedPage(), nullptr), ExpectedPage());
+  // Both relays number the events by the stream: a viewer of one resumes on
+  // the other by its last id, with nothing missed or doubled.
+  ASSERT_FALSE(lastId.empty());
+  {
+    tqtest::EventStream moved(otherPort, lastId);
+    ASSERT_TRUE(moved.ReadUntil([](const auto& events) { return !events.empty(); }, 5000));
+    EXPECT_NE(moved.Events()[0].data.find("\"resume\":true"), std::string::npos) << moved.Events()[0].data;
   }
-  EXPECT_EQ(left, ExpectedPage());
 
-  // The archive writes the session once the close has come.
-  for (int i = 0; i < 200 && Files(out, ".pdf").empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The board's next session on the same stream: the relay that ran on
+  // starts the page afresh rather than stacking the new strokes on the old.
+  Child again = Tq({"publish", "--replay", m_capture.string(), "--speed", "20", "--nats", Urls(), "--board", "lab"},
+                   Log("publish-again"));
+  ASSERT_EQ(again.Wait(30000), 0) << again.Output();
+  std::string nextId;
+  EXPECT_EQ(latePage(port, ExpectedPage(), &nextId), ExpectedPage());
+  EXPECT_GT(std::stoull(nextId), std::stoull(lastId));
+
+  // The archive writes each session once its close has come.
+  for (int i = 0; i < 200 && Files(out, ".pdf").size() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(archive.Stop(SIGTERM), 0) << archive.Output();
   const auto events = Files(out, ".events");
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(FilePenLines(events[0]), m_expected);
-  EXPECT_EQ(Files(out, ".xopp").size(), 1u);
-  EXPECT_EQ(Files(out, ".pdf").size(), 1u);
-  EXPECT_EQ(events[0].filename().string().rfind("lab-", 0), 0u) << events[0];
+  ASSERT_EQ(events.size(), 2u);
+  for (const fs::path& session : events) {
+    EXPECT_EQ(FilePenLines(session), m_expected) << session;
+    EXPECT_EQ(session.filename().string().rfind("lab-", 0), 0u) << session;
+  }
+  EXPECT_EQ(Files(out, ".xopp").size(), 2u);
+  EXPECT_EQ(Files(out, ".pdf").size(), 2u);
+}
+
+// Sessions of one board begun in the same second do not share a file.
+TEST(FleetArchive, SessionsAreNamedByBoardAndStartAndNeverShareAName) {
+  struct Case {
+    const char* board;
+    int64_t start;
+    const char* file;
+  };
+  const Case cases[] = {
+      {"lab", 1765348200, "lab-20251210-063000"},
+      {"lab", 1765348200, "lab-20251210-063000-2"},
+      {"lab", 1765348200, "lab-20251210-063000-3"},
+      {"lab", 1765348201, "lab-20251210-063001"},
+      {"lab", 1765348200, "lab-20251210-063000"},  // an earlier second again: a session read once more
+  };
+  std::string last;
+  int same = 0;
+  for (const Case& c : cases) EXPECT_EQ(tqtool::SessionFile(c.board, c.start, last, same), c.file) << c.start;
 }
 
 TEST_F(Fleet, PublisherCutFromTheEngineForFiveSecondsLosesNothing) {

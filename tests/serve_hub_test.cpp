@@ -2,9 +2,11 @@
 // board's window procedure hands them over.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -265,19 +267,32 @@ TEST(ServeHub, ListenAddresses) {
 namespace {
 
 // What waits for a viewer, read straight from the hub: the data of each event.
-std::vector<std::string> Drain(tqtool::Viewer& viewer) {
+// What waits for a viewer, event by event: its id ("" for the hello) and data.
+std::vector<std::pair<std::string, std::string>> DrainEvents(tqtool::Viewer& viewer) {
   std::string text;
   std::vector<char> buffer(1 << 16);
   size_t size = 0;
   while (viewer.Take(buffer.data(), buffer.size(), size, nullptr) == tqtool::Viewer::Read::Data) {
     text.append(buffer.data(), size);
   }
-  std::vector<std::string> data;
-  for (size_t at = 0; (at = text.find("data: ", at)) != std::string::npos;) {
+  std::vector<std::pair<std::string, std::string>> events;
+  std::string id;
+  for (size_t at = 0; at < text.size();) {
     const size_t end = text.find('\n', at);
-    data.push_back(text.substr(at + 6, end - at - 6));
-    at = end;
+    const std::string line = text.substr(at, end - at);
+    if (line.rfind("id: ", 0) == 0) id = line.substr(4);
+    if (line.rfind("data: ", 0) == 0) {
+      events.emplace_back(id, line.substr(6));
+      id.clear();
+    }
+    at = end == std::string::npos ? text.size() : end + 1;
   }
+  return events;
+}
+
+std::vector<std::string> Drain(tqtool::Viewer& viewer) {
+  std::vector<std::string> data;
+  for (auto& event : DrainEvents(viewer)) data.push_back(std::move(event.second));
   return data;
 }
 
@@ -447,4 +462,100 @@ TEST(ServeHub, AViewerBeyondTheLogGetsTheSnapshotAndIsToldSo) {
   EXPECT_EQ(open.points.size(), 111u);  // the stroke being written, all of it
   // The viewer that was parked in the log's hold is dropped for lagging: its place is gone.
   EXPECT_EQ(first->Take(buffer.data(), buffer.size(), size, nullptr), tqtool::Viewer::Read::End);
+}
+
+// Relays of one board's stream: each hub is fed the stream's messages with
+// their sequences, as tq serve --nats feeds it, and numbers its events by
+// them. A viewer moves from one relay to another by its last id.
+TEST(ServeHub, RelaysOfOneStreamGiveEveryEventTheSameIdAndResumeEachOthersViewers) {
+  struct Sent {
+    uint64_t sequence;
+    std::function<void(tqtool::ServeHub&, uint64_t)> post;
+  };
+  const auto pen = [](UINT message, int x, int y, int code) {
+    return [=](tqtool::ServeHub& hub, uint64_t sequence) {
+      BoardMessage m = Pen(message, x, y, code);
+      m.sequence = sequence;
+      hub.Post(m);
+    };
+  };
+  const auto session = [](unsigned width, unsigned height) {
+    return [=](tqtool::ServeHub& hub, uint64_t sequence) { hub.StartSession(width, height, "3.1", sequence); };
+  };
+  std::vector<Sent> stream;
+  uint64_t sequence = 1;
+  stream.push_back({sequence++, session(3396, 4572)});
+  stream.push_back({sequence++, [](tqtool::ServeHub& hub, uint64_t s) { hub.PostState(true, true, s); }});
+  for (int i = 0; i < 5; ++i) stream.push_back({sequence++, pen(i == 0 ? TQ_MSG_PEN_DOWN : TQ_MSG_PEN_MOVE, 100 + 10 * i, 100, 1)});
+  stream.push_back({sequence++, pen(TQ_MSG_PEN_UP, 140, 100, 0)});
+  // A pen-0 stroke is held back as a maybe-outline: its ninth point lets
+  // nine events out at once, all from one stream message.
+  for (int i = 0; i < 10; ++i) stream.push_back({sequence++, pen(i == 0 ? TQ_MSG_PEN_DOWN : TQ_MSG_PEN_MOVE, 300 + 7 * i, 400, 0)});
+  stream.push_back({sequence++, pen(TQ_MSG_PEN_UP, 363, 400, 0)});
+  const size_t secondSession = stream.size();
+  stream.push_back({sequence++, session(3396, 3396)});
+  stream.push_back({sequence++, [](tqtool::ServeHub& hub, uint64_t s) { hub.PostState(true, true, s); }});
+  stream.push_back({sequence++, pen(TQ_MSG_PEN_DOWN, 700, 700, 2)});
+  stream.push_back({sequence++, pen(TQ_MSG_PEN_MOVE, 710, 705, 2)});
+  stream.push_back({sequence++, pen(TQ_MSG_PEN_UP, 710, 705, 0)});
+
+  const auto feed = [&](tqtool::ServeHub& hub, size_t from) {
+    for (size_t i = from; i < stream.size(); ++i) stream[i].post(hub, stream[i].sequence);
+    hub.Flush();
+  };
+  // One relay has run since before the first session; another starts now
+  // and, as a follower does, reads the stream from the last session's open.
+  tqtool::ServeHub early({}, tqtool::EventIds::Stream), late({}, tqtool::EventIds::Stream);
+  auto watching = early.Join(std::nullopt);
+  feed(early, 0);
+  feed(late, secondSession);
+  const auto seen = DrainEvents(*watching);
+  ASSERT_EQ(seen.size(), 26u);  // hello, snapshot, then 24 events
+
+  // The second session began afresh on the relay that ran on: an empty
+  // page of the new size, and a late joiner's snapshot is the new session's ink only.
+  const auto reset = std::find_if(seen.begin() + 2, seen.end(), [](const auto& e) {
+    return e.second.rfind("{\"type\":\"snapshot\",\"page\":1,\"strokes\":[],", 0) == 0 &&
+           e.second.find("\"height\":3396") != std::string::npos;
+  });
+  ASSERT_NE(reset, seen.end());
+  EXPECT_EQ(reset->second,
+            "{\"type\":\"snapshot\",\"page\":1,\"strokes\":[],\"open\":null,\"width\":3396,\"height\":3396,"
+            "\"version\":\"3.1\"}");
+  std::string earlyFirst, lateFirst;
+  early.Join(std::nullopt, earlyFirst);
+  late.Join(std::nullopt, lateFirst);
+  EXPECT_EQ(earlyFirst, lateFirst);
+  EXPECT_NE(earlyFirst.find("\"strokes\":[{\"pen\":2,\"deltas\":[700,700,10,5]}]"), std::string::npos) << earlyFirst;
+
+  // Ids increase, and the second session's have the same ids on both relays.
+  using Events = std::vector<std::pair<std::string, std::string>>;
+  for (size_t i = 2; i < seen.size(); ++i) {
+    EXPECT_LT(std::stoull(seen[i - 1].first), std::stoull(seen[i].first));
+  }
+  struct Case {
+    const char* what;
+    size_t from;      // resume after seen[from]
+    bool onLate;      // on the relay started late
+    bool resumes;
+  };
+  const size_t lastOfFirst = static_cast<size_t>(reset - seen.begin()) - 1;
+  const Case cases[] = {
+      {"an early id on the relay that has it", 3, false, true},
+      {"the first session's last id on the relay that has it", lastOfFirst, false, true},
+      {"the first session's last id on a relay that never read it", lastOfFirst, true, false},
+      {"the new session's snapshot id on the other relay", lastOfFirst + 1, true, true},
+      {"a stroke's id on the other relay", lastOfFirst + 3, true, true},
+      {"the very last id on the other relay", seen.size() - 1, true, true},
+  };
+  for (const Case& c : cases) {
+    tqtool::ServeHub& hub = c.onLate ? late : early;
+    auto viewer = hub.Join(std::stoull(seen[c.from].first));
+    const auto got = DrainEvents(*viewer);
+    ASSERT_FALSE(got.empty()) << c.what;
+    EXPECT_EQ(got[0].second.find("\"resume\":true") != std::string::npos, c.resumes) << c.what << ": " << got[0].second;
+    if (!c.resumes) continue;
+    const Events expected(seen.begin() + static_cast<long>(c.from) + 1, seen.end());
+    EXPECT_EQ(Events(got.begin() + 1, got.end()), expected) << c.what;
+  }
 }

@@ -40,6 +40,13 @@ std::string EventLine(const BoardMessage& m) {
 
 }  // namespace
 
+std::string SessionFile(const std::string& board, int64_t start, std::string& lastFile, int& sameSecond) {
+  const std::string file = board + "-" + Stamp(start);
+  sameSecond = file == lastFile ? sameSecond + 1 : 1;
+  lastFile = file;
+  return sameSecond == 1 ? file : file + "-" + std::to_string(sameSecond);
+}
+
 std::string UnknownArchiveFormat(const std::vector<std::string>& formats) {
   for (const std::string& format : formats) {
     ExportFormat parsed;
@@ -128,7 +135,7 @@ bool Archiver::Write(const Session& session) {
   StrokeModel model = session.model;
   model.Finish();
   const InkDocument document = BuildDocument(model, PageLayout{}, PenStyles{});
-  const std::string base = m_settings.out + "/" + session.board + "-" + Stamp(session.start);
+  const std::string base = m_settings.out + "/" + session.file;
   bool all = true;
   for (const std::string& format : m_settings.formats) {
     const std::string path = base + "." + format;
@@ -184,6 +191,7 @@ void Archiver::Take(Board& board, natsMsg* msg, uint64_t sequence) {
     s.id = event.session;
     s.start = event.start;
     s.model.SetBoard(event.width, event.height);
+    s.file = SessionFile(board.name, event.start, board.lastFile, board.sameSecond);
   } else if (event.kind == FleetKind::Close) {
     if (board.session) {
       const bool written = Write(*board.session);

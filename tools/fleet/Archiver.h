@@ -1,6 +1,7 @@
 // Every board's sessions filed as documents, the way `tq export` writes a
 // capture: one file a format per session, DIR/NAME-YYYYMMDD-HHMMSS.EXT by
-// the board's name and the session's start (UTC).
+// the board's name and the session's start (UTC); a second session of the
+// board begun in the same second is NAME-YYYYMMDD-HHMMSS-2.EXT.
 //
 // Each board's stream is read by a durable consumer of the engine, which
 // keeps how far the archive got: a session's messages are acknowledged (all
@@ -44,6 +45,12 @@ struct ArchiveCounts {
 // "" or the format that is not known.
 std::string UnknownArchiveFormat(const std::vector<std::string>& formats);
 
+// The name (without extension) of a board's session begun at `start`
+// (seconds since the epoch, UTC): NAME-YYYYMMDD-HHMMSS, then -2, -3... for
+// more sessions begun in that second. `lastFile` and `sameSecond` carry the
+// board's last name from one session to the next.
+std::string SessionFile(const std::string& board, int64_t start, std::string& lastFile, int& sameSecond);
+
 class Archiver {
  public:
   Archiver(NatsLink& link, ArchiveSettings settings, std::string command);
@@ -60,6 +67,7 @@ class Archiver {
   struct Session {
     std::string board, id;
     int64_t start = 0;
+    std::string file;  // NAME-YYYYMMDD-HHMMSS, with -2, -3... for more sessions that second
     StrokeModel model;
     std::vector<std::string> lines;  // for the events format
     Session() : model(true) {}
@@ -72,6 +80,10 @@ class Archiver {
     bool fresh = true;      // no message taken since the consumer was made
     std::unique_ptr<Session> session;
     natsMsg* unacked = nullptr;  // the last message taken, kept to acknowledge
+    // The file name of the last session begun, and how many began in its
+    // second: a board opened again at once must not replace the session before.
+    std::string lastFile;
+    int sameSecond = 0;
   };
 
   void FindBoards();

@@ -1,7 +1,9 @@
 // `tq serve --nats`: a board's stream fed into the live view's hub, so the
 // viewers of any number of relays on any machines see the same page as
-// those of the board's own `tq serve`. The hub numbers its events itself:
-// a viewer's Last-Event-ID resumes on the relay that gave it, not on another.
+// those of the board's own `tq serve`. The hub numbers its events by the
+// stream's sequences (EventIds::Stream), so a viewer's Last-Event-ID resumes
+// on any relay of the board, not only on the one that gave it, and each
+// session's "open" starts the page afresh.
 #pragma once
 
 #include <functional>

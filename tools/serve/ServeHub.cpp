@@ -100,6 +100,10 @@ uint64_t SessionBase() {
 
 // A message the broadcaster takes as "the hub's link state changed".
 constexpr UINT kStateMessage = 0xFFFF0001u;
+// And one it takes as "a new session of the board starts" (x, y: its size).
+constexpr UINT kSessionMessage = 0xFFFF0002u;
+// Stream ids leave this many for the events of one stream message.
+constexpr unsigned kIdsPerSequenceBits = 8;
 // The line error the library reports when the device went away (waiting for
 // line events failed): the board is unplugged or its line hung up.
 constexpr uint64_t kLineGone = 8;
@@ -212,9 +216,9 @@ Viewer::Read Viewer::Take(char* out, size_t max, size_t& size, const std::functi
 Viewer::Read ServeHub::TakeFromLog(Viewer& viewer, char* out, size_t max, size_t& size) {
   std::lock_guard<std::mutex> guard(m_logLock);
   uint64_t cursor = viewer.m_cursor.load();
-  const uint64_t oldest = m_nextId - m_log.size();
+  const uint64_t oldest = m_nextPosition - m_log.size();
   if (m_closed || cursor < oldest) return Viewer::Read::End;
-  while (size < max && cursor < m_nextId) {
+  while (size < max && cursor < m_nextPosition) {
     const std::string& text = *m_log[cursor - oldest];
     const size_t n = std::min(max - size, text.size() - viewer.m_offset);
     std::memcpy(out + size, text.data() + viewer.m_offset, n);
@@ -237,7 +241,12 @@ Viewer::Read ServeHub::TakeFromLog(Viewer& viewer, char* out, size_t max, size_t
 
 // ---- Hub -----------------------------------------------------------------------
 
-ServeHub::ServeHub(ServeLimits limits) : m_limits(limits), m_firstId(SessionBase()), m_nextId(m_firstId) {
+ServeHub::ServeHub(ServeLimits limits, EventIds ids)
+    : m_limits(limits),
+      m_idKind(ids),
+      m_firstId(ids == EventIds::Run ? SessionBase() : 1),
+      m_lastId(m_firstId - 1),
+      m_beforeLogId(m_lastId) {
   m_broadcaster = std::thread([this] { Run(); });
 }
 
@@ -275,11 +284,29 @@ bool ServeHub::Post(const BoardMessage& message) {
   return true;
 }
 
-void ServeHub::PostState(bool connected, bool live) {
+void ServeHub::PostState(bool connected, bool live, uint64_t sequence) {
   BoardMessage state;
   state.message = kStateMessage;
   state.wParam = (connected ? 1u : 0u) | (live ? 2u : 0u);
+  state.sequence = sequence;
   Post(state);
+}
+
+void ServeHub::StartSession(unsigned width, unsigned height, const std::string& version, uint64_t sequence) {
+  BoardMessage session;
+  session.message = kSessionMessage;
+  session.x = static_cast<int>(std::min(width, 1u << 30));
+  session.y = static_cast<int>(std::min(height, 1u << 30));
+  session.sequence = sequence;
+  {
+    // Never lost to a full inbox, unlike a board message: the session's
+    // messages that follow would land on the last session's page.
+    std::lock_guard<std::mutex> guard(m_inboxLock);
+    if (m_stopping) return;
+    m_inbox.push_back(session);
+    m_sessionVersions.push_back(version);
+  }
+  m_inboxReady.notify_one();
 }
 
 void ServeHub::Flush() {
@@ -297,6 +324,8 @@ void ServeHub::Run() {
       m_inboxReady.wait(guard, [this] { return m_stopping || !m_inbox.empty(); });
       if (m_stopping) return;
       batch.swap(m_inbox);
+      for (std::string& version : m_sessionVersions) m_sessionsTaken.push_back(std::move(version));
+      m_sessionVersions.clear();
       m_busy = true;
     }
     std::lock_guard<std::mutex> guard(m_lock);
@@ -316,6 +345,14 @@ void ServeHub::SetState(bool connected, bool live, bool gone, const std::string&
 }
 
 void ServeHub::Handle(const BoardMessage& message) {
+  if (message.sequence != 0 && m_idKind == EventIds::Stream) {
+    std::lock_guard<std::mutex> guard(m_logLock);
+    m_idFloor = message.sequence << kIdsPerSequenceBits;
+  }
+  if (message.message == kSessionMessage) {
+    NewSession(message);
+    return;
+  }
   if (message.message == kStateMessage) {
     if (message.wParam & 4u) {
       Publish("{\"type\":\"colours\",\"colours\":" + ColoursJson(m_pens) + "}");
@@ -480,17 +517,56 @@ void ServeHub::Erase(const Footprint& footprint) {
           "}");
 }
 
+void ServeHub::NewSession(const BoardMessage& message) {
+  std::string version;
+  if (!m_sessionsTaken.empty()) {
+    version = std::move(m_sessionsTaken.front());
+    m_sessionsTaken.pop_front();
+  }
+  CloseOpenStroke();
+  m_model = StrokeModel();
+  m_model.SetBoard(static_cast<unsigned>(message.x), static_cast<unsigned>(message.y));
+  m_version = version;
+  m_eraser = EraserBoard(version);
+  // The link's state is the new session's to tell (its publisher's
+  // "state" follows the open), as a relay that starts at this open knows it.
+  m_connected = m_live = m_gone = false;
+  m_reason.clear();
+  m_pieces.clear();
+  m_open = m_holding = false;
+  m_openPoints.clear();
+  char size[96];
+  std::snprintf(size, sizeof size, ",\"width\":%u,\"height\":%u,\"version\":\"", m_model.Area().width,
+                m_model.Area().height);
+  Publish("{\"type\":\"snapshot\",\"page\":1,\"strokes\":[],\"open\":null" + std::string(size) +
+          Escaped(version) + "\"}");
+}
+
 void ServeHub::NewPage() {
   m_pieces.clear();
   Publish("{\"type\":\"page\",\"page\":" + std::to_string(m_model.Pages().size()) + "}");
 }
 
 void ServeHub::Publish(const std::string& json) {
-  auto text = std::make_shared<const std::string>(StreamEvent(m_nextId, json));
   std::lock_guard<std::mutex> guard(m_logLock);
-  m_pageVersion = m_nextId++;
-  m_log.push_back(std::move(text));
-  if (m_log.size() > m_limits.log) m_log.pop_front();
+  const uint64_t id = std::max(m_lastId + 1, m_idFloor);
+  m_lastId = id;
+  m_log.push_back(std::make_shared<const std::string>(StreamEvent(id, json)));
+  m_logIds.push_back(id);
+  m_pageVersion = m_nextPosition++;
+  if (m_log.size() > m_limits.log) {
+    m_beforeLogId = m_logIds.front();
+    m_log.pop_front();
+    m_logIds.pop_front();
+  }
+}
+
+std::optional<uint64_t> ServeHub::ResumeAt(uint64_t id) const {
+  const uint64_t oldest = m_nextPosition - m_log.size();
+  if (id == m_beforeLogId) return oldest;
+  const auto at = std::lower_bound(m_logIds.begin(), m_logIds.end(), id);
+  if (at == m_logIds.end() || *at != id) return std::nullopt;
+  return oldest + static_cast<uint64_t>(at - m_logIds.begin()) + 1;
 }
 
 void ServeHub::WakeParked() {
@@ -519,7 +595,7 @@ void ServeHub::DropLagging() {
     // turn by the web server, is keeping up.
     for (auto it = m_viewers.begin(); it != m_viewers.end();) {
       const uint64_t cursor = (*it)->m_cursor.load();
-      if (!(*it)->m_listed && m_checkedId > cursor && m_checkedId - cursor > m_limits.viewerBuffer) {
+      if (!(*it)->m_listed && m_checkedPosition > cursor && m_checkedPosition - cursor > m_limits.viewerBuffer) {
         lagging.push_back(*it);
         it = m_viewers.erase(it);
         ++m_dropped;
@@ -527,7 +603,7 @@ void ServeHub::DropLagging() {
         ++it;
       }
     }
-    m_checkedId = m_nextId;
+    m_checkedPosition = m_nextPosition;
   }
   for (const auto& viewer : lagging) {
     std::lock_guard<std::mutex> guard(viewer->m_lock);
@@ -572,7 +648,7 @@ std::shared_ptr<const std::string> ServeHub::SnapshotLocked() {
   uint64_t id;
   {
     std::lock_guard<std::mutex> guard(m_logLock);
-    id = m_nextId - 1;
+    id = m_lastId;
   }
   m_snapshot = std::make_shared<const std::string>(StreamEvent(id, json));
   m_snapshotVersion = m_pageVersion;
@@ -586,25 +662,26 @@ std::shared_ptr<const std::string> ServeHub::Snapshot() {
 
 std::shared_ptr<Viewer> ServeHub::Join(std::optional<uint64_t> lastEventId) {
   std::lock_guard<std::mutex> guard(m_lock);
-  uint64_t oldest, next;
+  std::optional<uint64_t> resumeAt;
+  uint64_t next;
+  std::string reason;
   {
     std::lock_guard<std::mutex> logGuard(m_logLock);
     if (m_closed || m_viewers.size() >= m_limits.maxViewers) return nullptr;
-    oldest = m_nextId - m_log.size();
-    next = m_nextId;
+    next = m_nextPosition;
+    // Resume only from an id this hub gave out and the log still holds.
+    if (lastEventId) resumeAt = ResumeAt(*lastEventId);
+    if (lastEventId && !resumeAt) {
+      reason = *lastEventId >= m_firstId && *lastEventId <= m_lastId ? "the log no longer holds that id"
+                                                                      : "not an id of this run";
+    }
   }
-  // Resume only from an id this run gave out and the log still holds.
-  const bool resume = lastEventId && *lastEventId + 1 >= oldest && *lastEventId < next;
-  std::string reason;
-  if (lastEventId && !resume) {
-    reason = *lastEventId >= m_firstId && *lastEventId < next ? "the log no longer holds that id"
-                                                               : "not an id of this run";
-  }
+  const bool resume = resumeAt.has_value();
   std::shared_ptr<Viewer> viewer;
   if (resume) {
     viewer = std::make_shared<Viewer>(
         *this, std::vector<std::shared_ptr<const std::string>>{std::make_shared<const std::string>(Hello(true, {}))},
-        *lastEventId + 1, true);
+        *resumeAt, true);
   } else {
     const auto snapshot = SnapshotLocked();
     viewer = std::make_shared<Viewer>(
@@ -659,7 +736,7 @@ ServeCounts ServeHub::Counts() const {
   ServeCounts counts;
   {
     std::lock_guard<std::mutex> guard(m_logLock);
-    counts.events = m_nextId - m_firstId;
+    counts.events = m_nextPosition;
     counts.dropped = m_dropped;
     counts.viewers = m_viewers.size();
   }

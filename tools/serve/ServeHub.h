@@ -63,7 +63,20 @@ struct BoardMessage {
   int x = 0, y = 0, code = 0;  // pen messages
   uint64_t wParam = 0;         // other messages
   int64_t lParam = 0;
+  // The sequence of the engine's stream message it came in (a relay of a
+  // board's stream); 0 for a board of this machine.
+  uint64_t sequence = 0;
 };
+
+// How a hub numbers its events.
+//   Run: from the server's start time in microseconds, one after the other,
+//     so a browser that comes back to a restarted server is not taken for
+//     one of its own viewers.
+//   Stream: from the engine's stream sequence of the message that made the
+//     event (sequence * 256, then one after the other): every relay of the
+//     same board's stream gives the same event the same id, so a viewer
+//     resumes by its Last-Event-ID on any of them.
+enum class EventIds { Run, Stream };
 
 BoardMessage CopyMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -102,7 +115,7 @@ class Viewer : public std::enable_shared_from_this<Viewer> {
   // sent first: the part m_headIndex, from byte m_headAt.
   std::vector<std::shared_ptr<const std::string>> m_head;
   size_t m_headIndex = 0, m_headAt = 0;
-  std::atomic<uint64_t> m_cursor;  // the next event's id
+  std::atomic<uint64_t> m_cursor;  // the next event's log position
   size_t m_offset = 0;             // bytes of that event already taken
   bool m_parked = false, m_closed = false, m_resumed = false;
   bool m_listed = false;  // among the hub's parked viewers (under its log's lock)
@@ -126,7 +139,7 @@ struct PageCopy {
 
 class ServeHub {
  public:
-  explicit ServeHub(ServeLimits limits = {});
+  explicit ServeHub(ServeLimits limits = {}, EventIds ids = EventIds::Run);
   ~ServeHub();
   ServeHub(const ServeHub&) = delete;
   ServeHub& operator=(const ServeHub&) = delete;
@@ -135,6 +148,10 @@ class ServeHub {
   // are told the area drawn (square when the height is 0). Boards of
   // versions 2 and 3 have an eraser (an empty version: maybe).
   void SetBoard(unsigned width, unsigned height, const std::string& version);
+  // A new session of the board (a relay's stream met its "open"), in order
+  // with the messages posted: the ink, the pages and the board's size start
+  // afresh, and viewers get an empty `snapshot` with the new size.
+  void StartSession(unsigned width, unsigned height, const std::string& version, uint64_t sequence = 0);
   // The pens' styles: the colours go to viewers (a `colours` event), the
   // whole styles to the pages' pictures.
   void SetPens(const PenStyles& pens);
@@ -142,7 +159,7 @@ class ServeHub {
   // False when the inbox is full and the message is lost.
   bool Post(const BoardMessage& message);
   // The board's link: connected (the port is open) and live (not silent).
-  void PostState(bool connected, bool live);
+  void PostState(bool connected, bool live, uint64_t sequence = 0);
   // Returns once everything posted so far is logged and handed out.
   void Flush();
 
@@ -182,6 +199,9 @@ class ServeHub {
   void NewPage();
   void SetState(bool connected, bool live, bool gone, const std::string& reason);
   void Publish(const std::string& json);
+  void NewSession(const BoardMessage& message);
+  // The log position after the event `id`, when the log holds what follows it.
+  std::optional<uint64_t> ResumeAt(uint64_t id) const;
   void WakeParked();
   void DropLagging();
   std::string Hello(bool resume, const std::string& reason) const;
@@ -194,6 +214,8 @@ class ServeHub {
   mutable std::mutex m_inboxLock;
   std::condition_variable m_inboxReady, m_inboxDrained;
   std::deque<BoardMessage> m_inbox;
+  std::deque<std::string> m_sessionVersions;  // of the sessions waiting in the inbox
+  std::deque<std::string> m_sessionsTaken;    // the broadcaster's, taken from there
   bool m_busy = false;
   bool m_stopping = false;
   uint64_t m_lostInbox = 0;
@@ -213,12 +235,19 @@ class ServeHub {
   uint64_t m_pageVersion = 0;          // the last event that changed the page
   std::shared_ptr<const std::string> m_snapshot;
   uint64_t m_snapshotVersion = UINT64_MAX;
-  // The log and the viewers: under m_logLock, taken briefly.
+  // The log and the viewers: under m_logLock, taken briefly. A viewer's
+  // place is a position in the log (one after the other, from 0); the ids
+  // the events carry are m_logIds, increasing, with gaps by stream.
   mutable std::mutex m_logLock;
-  const uint64_t m_firstId;
-  uint64_t m_nextId;
-  uint64_t m_checkedId = 0;  // m_nextId when the viewers' lag was last looked at
-  std::deque<std::shared_ptr<const std::string>> m_log;  // ids m_nextId - size .. m_nextId - 1
+  const EventIds m_idKind;
+  uint64_t m_firstId;        // the first id this hub could give
+  uint64_t m_lastId;         // the id of the last event given (m_firstId - 1 before any)
+  uint64_t m_beforeLogId;    // the id of the event before the log's first
+  uint64_t m_idFloor = 0;    // the id the next event takes at least (stream sequence * 256)
+  uint64_t m_nextPosition = 0;
+  uint64_t m_checkedPosition = 0;  // m_nextPosition when the viewers' lag was last looked at
+  std::deque<std::shared_ptr<const std::string>> m_log;  // positions m_nextPosition - size .. m_nextPosition - 1
+  std::deque<uint64_t> m_logIds;
   std::vector<std::shared_ptr<Viewer>> m_viewers;
   std::vector<std::shared_ptr<Viewer>> m_parked;
   uint64_t m_dropped = 0;

@@ -142,7 +142,9 @@ int Serve(Options& o) {
   }
   tqtool::ServeLimits limits;
   limits.maxViewers = static_cast<size_t>(o.viewers);
-  tqtool::ServeHub hub(limits);
+  // A relay numbers its events by the board's stream, as every other relay
+  // of that board does.
+  tqtool::ServeHub hub(limits, o.fleet.urls.empty() ? tqtool::EventIds::Run : tqtool::EventIds::Stream);
   hub.SetPens(o.pens);
   tqtool::ServeHttp http(hub, limits.maxViewers);
   if (!http.Bind(address, error)) return tqtool::Failed("serve", error);

@@ -51,6 +51,8 @@ function points(deltas) {
 
 // The page as it is now, for a viewer that joins: what the eraser left.
 function snapshot(ev) {
+  // A new session of the board brings its size along.
+  if (ev.width) { tq.width = ev.width; tq.height = ev.height || 1; }
   resetPage(ev.page);
   for (const s of ev.strokes) {
     const p = points(s.deltas);
