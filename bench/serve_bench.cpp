@@ -38,6 +38,23 @@ constexpr UINT kQuit = WM_APP + 100;
 // rather than spin on the two cores the server's threads need.
 std::atomic<int> g_arrived{0};
 
+// A viewer's connection on loopback, its request for the stream sent; `who`
+// names it when that fails, which ends the benchmark.
+int OpenEvents(int port, const char* who) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const char request[] = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      send(fd, request, sizeof request - 1, 0) < 0) {
+    std::perror(who);
+    std::exit(1);
+  }
+  return fd;
+}
+
 LRESULT OnMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kQuit) {
     PostQuitMessage(0);
@@ -62,17 +79,7 @@ class Viewers {
     close(m_epoll);
   }
   void Add(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const char request[] = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        send(fd, request, sizeof request - 1, 0) < 0) {
-      std::perror("viewer");
-      std::exit(1);
-    }
+    const int fd = OpenEvents(port, "viewer");
     std::lock_guard<std::mutex> guard(m_lock);
     epoll_event watch{};
     watch.events = EPOLLIN;
@@ -213,17 +220,7 @@ double Median(std::vector<double> values) {
 // and the snapshot, and their bytes.
 void LateJoin(int port, double& ms, double& bytes) {
   const auto start = Clock::now();
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const char request[] = "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      send(fd, request, sizeof request - 1, 0) < 0) {
-    std::perror("late viewer");
-    std::exit(1);
-  }
+  const int fd = OpenEvents(port, "late viewer");
   std::string text;
   std::vector<char> buffer(1 << 16);
   // The snapshot is whole once its event ends ("}\n\n" after its "open").

@@ -34,11 +34,13 @@
 #include "fleet/StreamFollower.h"
 #include "ink/StrokeModel.h"
 #include "support/HttpProbe.h"
+#include "support/PenLines.h"
 #include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using tqtest::ReplayPenLines;
 using Clock = std::chrono::steady_clock;
 using Lines = std::vector<std::string>;
 
@@ -146,43 +148,6 @@ struct Engine {
     process.reset();
   }
 };
-
-// `tq replay --events` of the capture: its pen lines as "KIND X Y CODE".
-Lines ReplayPenLines(const fs::path& capture) {
-  Lines lines;
-  const std::string command = std::string(TQ_TOOL_PATH) + " replay --events " + capture.string();
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return lines;
-  char line[256];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::istringstream fields(line);
-    std::string kind;
-    int x = 0, y = 0, code = 0;
-    fields >> kind >> x >> y >> code;
-    if (kind == "down" || kind == "move" || kind == "up") {
-      lines.push_back(kind + " " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(code));
-    }
-  }
-  pclose(pipe);
-  return lines;
-}
-
-// The pen lines of an archived session's events file.
-Lines FilePenLines(const fs::path& path) {
-  Lines lines;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string kind;
-    int x = 0, y = 0, code = 0;
-    fields >> kind >> x >> y >> code;
-    if (kind == "down" || kind == "move" || kind == "up") {
-      lines.push_back(kind + " " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(code));
-    }
-  }
-  return lines;
-}
 
 std::vector<fs::path> Files(const fs::path& dir, const std::string& extension) {
   std::vector<fs::path> files;
@@ -308,7 +273,7 @@ class Fleet : public ::testing::Test {
     m_dir = tqtest::FreshDir(std::string("fleet-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
     m_capture = m_dir / "eraser-v3.raw";
     fs::copy_file(fs::path(TQ_SOURCE_DIR) / "samples" / "eraser-v3.raw", m_capture);
-    m_expected = ReplayPenLines(m_capture);
+    m_expected = ReplayPenLines(TQ_TOOL_PATH, m_capture);
     ASSERT_GT(m_expected.size(), 1000u);
   }
   void TearDown() override { m_engines.clear(); }
@@ -453,7 +418,7 @@ TEST_F(Fleet, OneEngineRelayViewerAndArchiveGetEveryEventOnce) {
   const auto events = Files(out, ".events");
   ASSERT_EQ(events.size(), 2u);
   for (const fs::path& session : events) {
-    EXPECT_EQ(FilePenLines(session), m_expected) << session;
+    EXPECT_EQ(tqtest::FilePenLines(session), m_expected) << session;
     EXPECT_EQ(session.filename().string().rfind("lab-", 0), 0u) << session;
   }
   EXPECT_EQ(Files(out, ".xopp").size(), 2u);
@@ -527,7 +492,7 @@ TEST_F(Fleet, ArchiverStoppedMidSessionWritesTheSessionOnceWhole) {
     EXPECT_EQ(first.Stop(SIGTERM), 0) << first.Output();
     const auto partial = Files(out, ".events");
     ASSERT_EQ(partial.size(), 1u);
-    EXPECT_LT(FilePenLines(partial[0]).size(), m_expected.size());
+    EXPECT_LT(tqtest::FilePenLines(partial[0]).size(), m_expected.size());
   }
   // ... and the next one reads the session again from its open.
   Child second = Tq(args, Log("archive2"));
@@ -536,7 +501,7 @@ TEST_F(Fleet, ArchiverStoppedMidSessionWritesTheSessionOnceWhole) {
   EXPECT_EQ(second.Stop(SIGTERM), 0) << second.Output();
   const auto events = Files(out, ".events");
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(FilePenLines(events[0]), m_expected);
+  EXPECT_EQ(tqtest::FilePenLines(events[0]), m_expected);
   // A third finds nothing left to write.
   Child third = Tq(args, Log("archive3"));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -568,7 +533,7 @@ TEST_F(Fleet, ClusterNodeKilledMidSessionLosesNothing) {
   EXPECT_EQ(archive.Stop(SIGTERM), 0) << archive.Output();
   const auto events = Files(out, ".events");
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(FilePenLines(events[0]), m_expected);
+  EXPECT_EQ(tqtest::FilePenLines(events[0]), m_expected);
 }
 
 }  // namespace

@@ -33,12 +33,14 @@
 #include "serve/ServeHub.h"
 #include "support/HeadlessBrowser.h"
 #include "support/HttpProbe.h"
+#include "support/PenLines.h"
 #include "support/OneHourSession.h"
 #include "support/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using tqtest::ReplayPenLines;
 using tqtest::EventStream;
 using tqtest::StreamEvent;
 
@@ -47,26 +49,6 @@ fs::path SampleCopy(const std::string& name) {
   const fs::path copy = tqtest::TempDir() / name;
   fs::copy_file(fs::path(TQ_SOURCE_DIR) / "samples" / name, copy, fs::copy_options::overwrite_existing);
   return copy;
-}
-
-// `tq replay --events` of the capture: its pen lines as "KIND X Y CODE".
-std::vector<std::string> ReplayPenLines(const fs::path& capture) {
-  std::vector<std::string> lines;
-  const std::string command = std::string(TQ_TOOL_PATH) + " replay --events " + capture.string();
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return lines;
-  char line[256];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
-    std::istringstream fields(line);
-    std::string kind;
-    int x = 0, y = 0, code = 0;
-    fields >> kind >> x >> y >> code;
-    if (kind == "down" || kind == "move" || kind == "up") {
-      lines.push_back(kind + " " + std::to_string(x) + " " + std::to_string(y) + " " + std::to_string(code));
-    }
-  }
-  pclose(pipe);
-  return lines;
 }
 
 // The same lines from the stream's pen events.
@@ -247,7 +229,7 @@ std::vector<tqtest::SnapshotStroke> AsSnapshot(const std::vector<tqtool::InkStro
 
 TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) {
   const fs::path capture = SampleCopy("eraser-v3.raw");
-  const std::vector<std::string> lines = ReplayPenLines(capture);
+  const std::vector<std::string> lines = ReplayPenLines(TQ_TOOL_PATH, capture);
   ASSERT_GT(lines.size(), 1000u);
   const tqtool::StrokeModel model = ModelOf(lines);
   const Drawing expected = ModelDrawing(model);
@@ -323,7 +305,7 @@ TEST(ServeReplay, EventsAreTheReplaysAndViewersJoiningLateOrAgainGetTheirShare) 
 TEST(ServeReplay, EveryBoardVersionsCaptureComesOutAsItsReplay) {
   for (const char* name : {"hello-v1.raw", "hello-v2.raw", "pens-v3.raw", "hello-v4.raw"}) {
     const fs::path capture = SampleCopy(name);
-    const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(capture)));
+    const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(TQ_TOOL_PATH, capture)));
     ServeProcess serve({"--replay", capture.string(), "--speed", "30", "--listen", "127.0.0.1:0"});
     ASSERT_GT(serve.Port(), 0) << name << ": " << serve.StartLine();
     EventStream viewer(serve.Port());
@@ -442,7 +424,7 @@ TEST(ServeReplay, TheStreamsDocumentedExampleClientReadsTheStrokes) {
   const fs::path client = tqtest::TempDir() / "stream_client.py";
   std::ofstream(client) << doc.substr(start + 10, end - start - 10) << "\n";
   const fs::path capture = SampleCopy("hello-v2.raw");
-  const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(capture)));
+  const Drawing expected = ModelDrawing(ModelOf(ReplayPenLines(TQ_TOOL_PATH, capture)));
   ServeProcess serve({"--replay", capture.string(), "--listen", "127.0.0.1:0"});
   ASSERT_GT(serve.Port(), 0) << serve.StartLine();
   // The page before the first stroke, by its id: the client resumes from
@@ -727,9 +709,9 @@ TEST(ServeBrowser, ThePageDrawsWhatTheEraserLeftAndComesBackWithTheServer) {
   }
   const fs::path wiped = SampleCopy("eraser-v3.raw"), written = SampleCopy("hello-v2.raw");
   bool erased = false;
-  const std::vector<tqtool::InkStroke> wipedLeft = InkLeft(ReplayPenLines(wiped), erased);
+  const std::vector<tqtool::InkStroke> wipedLeft = InkLeft(ReplayPenLines(TQ_TOOL_PATH, wiped), erased);
   ASSERT_TRUE(erased);
-  const std::vector<tqtool::InkStroke> writtenLeft = InkLeft(ReplayPenLines(written), erased);
+  const std::vector<tqtool::InkStroke> writtenLeft = InkLeft(ReplayPenLines(TQ_TOOL_PATH, written), erased);
 
   auto serve = std::make_unique<ServeProcess>(
       std::vector<std::string>{"--replay", wiped.string(), "--speed", "20", "--listen", "127.0.0.1:0"});

@@ -226,9 +226,7 @@ def _follow(connection, board, timeout):
                 connection.publish(headers["Nats-Consumer-Stalled"])
             if not caught_up:  # a heartbeat: nothing more is waiting
                 caught_up = True
-                for event in held:
-                    yield from _emit(event, points)
-                if "close" in held:
+                if (yield from _release(held, points)):
                     return
                 held = []
             continue
@@ -248,15 +246,21 @@ def _follow(connection, board, timeout):
             held.append(event)
             if pending == 0:
                 caught_up = True
-                for item in held:
-                    yield from _emit(item, points)
-                if "close" in held:
+                if (yield from _release(held, points)):
                     return
                 held = []
             continue
         if event == "close":
             return
         yield from _emit(event, points)
+
+
+def _release(held, points):
+    """Yields the events held while catching up with the stream; true when
+    the session they belong to has already closed."""
+    for event in held:
+        yield from _emit(event, points)
+    return "close" in held
 
 
 def _outline_known(points):

@@ -16,6 +16,17 @@
 
 namespace tqtool {
 
+void AddReplayOptions(CommandLine& line, ReplayOptions& replay) {
+  line.Text("--replay", replay.file, "FILE.raw", "play this raw capture as the board (on port N, or 1)");
+  line.Number("--speed", replay.speed, 0.01, 1000.0, "X", "with --replay: times the line's pace (default 1)");
+}
+
+std::string ReplayProblem(const CommandLine& line, const ReplayOptions& replay) {
+  if (replay.Given() && line.Given("--device")) return "--replay plays its own device, not --device";
+  if (!replay.Given() && line.Given("--speed")) return "--speed goes with --replay";
+  return {};
+}
+
 void AddBoardOptions(CommandLine& line, BoardOptions& board, bool settings, bool required) {
   line.Number("--port", board.port, 1, 8, "N", "the board's port, 1 to 8 (the device COM<N>)");
   line.Text("--device", board.device, "NAME",

@@ -44,6 +44,18 @@ struct BoardOptions {
 // switches. When `required`, one of --port and --device must be given.
 void AddBoardOptions(CommandLine& line, BoardOptions& board, bool settings = true, bool required = true);
 
+// A raw capture played as the board instead of one on a line (tq serve and
+// tq publish --replay FILE.raw [--speed X]).
+struct ReplayOptions {
+  std::string file;
+  double speed = 1.0;
+  bool Given() const { return !file.empty(); }
+};
+void AddReplayOptions(CommandLine& line, ReplayOptions& replay);
+// What is wrong with --replay and --speed against the rest of the line
+// (the usage error's words), empty when nothing.
+std::string ReplayProblem(const CommandLine& line, const ReplayOptions& replay);
+
 // The file the raw capture of `options`' port goes to; empty when off.
 std::string RawCapturePath(const BoardOptions& options);
 

@@ -94,16 +94,8 @@ bool InsideFootprint(const Footprint& footprint, InkPoint point) {
   return !(anyPositive && anyNegative);
 }
 
-namespace {
-
-struct Box {
-  int left, top, right, bottom;
-  bool Holds(InkPoint p) const { return p.x >= left && p.x <= right && p.y >= top && p.y <= bottom; }
-};
-
-Box BoxOf(const Footprint& footprint) {
-  Box box{footprint.corners[0].x, footprint.corners[0].y, footprint.corners[0].x,
-          footprint.corners[0].y};
+FootprintBox BoxOf(const Footprint& footprint) {
+  FootprintBox box{footprint.corners[0].x, footprint.corners[0].y, footprint.corners[0].x, footprint.corners[0].y};
   for (const InkPoint& c : footprint.corners) {
     box.left = std::min(box.left, c.x);
     box.right = std::max(box.right, c.x);
@@ -113,11 +105,13 @@ Box BoxOf(const Footprint& footprint) {
   return box;
 }
 
+namespace {
+
 // A footprint with its box: most points are far from most footprints,
 // which the box tells at once.
 struct Eraser {
   const Footprint* footprint;
-  Box box;
+  FootprintBox box;
   bool Takes(const InkStroke& stroke, InkPoint point) const {
     return footprint->order > stroke.order && box.Holds(point) && InsideFootprint(*footprint, point);
   }

@@ -90,6 +90,13 @@ bool IsFootprintOutline(const std::vector<InkPoint>& points);
 std::array<InkPoint, 4> FootprintCorners(const std::vector<InkPoint>& outline);
 // True when `point` lies inside the footprint or on its edge.
 bool InsideFootprint(const Footprint& footprint, InkPoint point);
+// The footprint's bounding box: most points are far from most footprints,
+// which the box tells before the exact test.
+struct FootprintBox {
+  int left, top, right, bottom;
+  bool Holds(InkPoint p) const { return p.x >= left && p.x <= right && p.y >= top && p.y <= bottom; }
+};
+FootprintBox BoxOf(const Footprint& footprint);
 // What is left on the page: every stroke cut where a later footprint covers
 // it, pieces of one point included; footprints themselves are not ink.
 std::vector<InkStroke> Remaining(const InkPage& page);

@@ -110,22 +110,6 @@ constexpr uint64_t kLineGone = 8;
 // An outline has eight points: a stroke of pen 0 longer than that is ink.
 constexpr size_t kOutlinePoints = 8;
 
-struct Box {
-  int left, top, right, bottom;
-  bool Holds(InkPoint p) const { return p.x >= left && p.x <= right && p.y >= top && p.y <= bottom; }
-};
-
-Box BoxOf(const Footprint& footprint) {
-  Box box{footprint.corners[0].x, footprint.corners[0].y, footprint.corners[0].x, footprint.corners[0].y};
-  for (const InkPoint& c : footprint.corners) {
-    box.left = std::min(box.left, c.x);
-    box.right = std::max(box.right, c.x);
-    box.top = std::min(box.top, c.y);
-    box.bottom = std::max(box.bottom, c.y);
-  }
-  return box;
-}
-
 bool EraserBoard(const std::string& version) {
   if (version.empty()) return true;  // not known: a pen-0 stroke may be an outline
   const int major = std::atoi(version.c_str());
@@ -482,7 +466,7 @@ void ServeHub::CloseOpenStroke() {
 // The footprint cuts what is left of the page where it covers it; the
 // viewers are told its corners and the places of ink it took.
 void ServeHub::Erase(const Footprint& footprint) {
-  const Box box = BoxOf(footprint);
+  const FootprintBox box = BoxOf(footprint);
   std::vector<InkPoint> gone;
   std::unordered_set<uint64_t> seen;
   std::vector<Piece> left;

@@ -52,8 +52,7 @@ const char kFooter[] =
 
 struct Options {
   tqtool::BoardOptions board;
-  std::string replay;
-  double speed = 1.0;
+  tqtool::ReplayOptions replay;
   tqtool::FleetOptions fleet;
   tqtool::PublishSettings publish;
   long replicas = 1, maxAge = 30L * 24 * 3600, buffer = 100000;
@@ -68,8 +67,7 @@ int Parse(int argc, char** argv, Options& o) {
                            "                  [--max-bytes B] [--buffer N] [--creds FILE] [--ca FILE]",
                            kAbout, kFooter);
   tqtool::AddBoardOptions(line, o.board, true, false);
-  line.Text("--replay", o.replay, "FILE.raw", "play this raw capture as the board (on port N, or 1)");
-  line.Number("--speed", o.speed, 0.01, 1000.0, "X", "with --replay: times the line's pace (default 1)");
+  tqtool::AddReplayOptions(line, o.replay);
   tqtool::AddFleetOptions(line, o.fleet, true);
   line.Number("--replicas", o.replicas, 1, 5, "R", "copies of a stream this makes (default 1)");
   line.Number("--max-age", o.maxAge, 1, 100L * 365 * 24 * 3600, "SECONDS", "how long the stream keeps events (default 30 days)");
@@ -77,9 +75,8 @@ int Parse(int argc, char** argv, Options& o) {
   line.Number("--buffer", o.buffer, 1, 100000000, "N", "events kept while the engine is unreachable (default 100000)");
   line.Number("--drain", o.drain, 0.0, 86400.0, "SECONDS", "at the end, how long to wait for the engine to take the buffer (default 30)");
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
-  if (o.replay.empty() && !o.board.Given()) return line.Fail("give --port N, --device NAME or --replay FILE.raw");
-  if (!o.replay.empty() && line.Given("--device")) return line.Fail("--replay plays its own device, not --device");
-  if (o.replay.empty() && line.Given("--speed")) return line.Fail("--speed goes with --replay");
+  if (!o.replay.Given() && !o.board.Given()) return line.Fail("give --port N, --device NAME or --replay FILE.raw");
+  if (const std::string problem = tqtool::ReplayProblem(line, o.replay); !problem.empty()) return line.Fail(problem);
   if (const std::string problem = tqtool::FleetProblem(o.fleet, true); !problem.empty()) return line.Fail(problem);
   if (o.board.port == 0) o.board.port = 1;
   o.publish.board = o.fleet.board;
@@ -96,8 +93,8 @@ int Publish(Options& o) {
   tqtool::NatsLink link;
   if (!link.Connect(o.fleet, "publish", error)) return tqtool::Failed("publish", error);
   tqtool::ReplayBoard replay;
-  if (!o.replay.empty()) {
-    if (!replay.Open(o.replay, o.speed, error)) return tqtool::Failed("publish", error);
+  if (o.replay.Given()) {
+    if (!replay.Open(o.replay.file, o.replay.speed, error)) return tqtool::Failed("publish", error);
     tqtool::MapPort(port, replay.Path());
   }
   tqtool::Publisher publisher(link, o.publish, "publish");
@@ -115,14 +112,14 @@ int Publish(Options& o) {
                                     board.maxHeight, board.version),
                    tqtool::StateJson(true, true)});
   std::printf("tq publish: board %s on port %d%s, publishing to %s as %s\n", board.version.c_str(), port,
-              o.replay.empty() ? "" : (" (replay of " + o.replay + ")").c_str(), o.fleet.urls.c_str(),
+              !o.replay.Given() ? "" : (" (replay of " + o.replay.file + ")").c_str(), o.fleet.urls.c_str(),
               tqtool::StreamName(o.fleet.board).c_str());
   std::fflush(stdout);
 
   tqtool::CatchStopSignals();
   tqtool::LoopSettings loop;
   int64_t playedAt = 0;
-  if (!o.replay.empty()) {
+  if (o.replay.Given()) {
     // A capture played out ends the session a moment later, once the
     // library has delivered its last messages.
     loop.tick = [&](int64_t now) {

@@ -77,8 +77,7 @@ const char kFooter[] =
 
 struct Options {
   tqtool::BoardOptions board;
-  std::string replay;
-  double speed = 1.0;
+  tqtool::ReplayOptions replay;
   std::string listen = "127.0.0.1:8080";
   long viewers = 2000;
   std::string pensText;
@@ -94,8 +93,7 @@ int Parse(int argc, char** argv, Options& o) {
                            "[--no-*]",
                            kAbout, kFooter);
   tqtool::AddBoardOptions(line, o.board, true, false);
-  line.Text("--replay", o.replay, "FILE.raw", "play this raw capture as the board (on port N, or 1)");
-  line.Number("--speed", o.speed, 0.01, 1000.0, "X", "with --replay: times the line's pace (default 1)");
+  tqtool::AddReplayOptions(line, o.replay);
   line.Text("--listen", o.listen, "ADDR:PORT", "where to listen (default 127.0.0.1:8080; port 0: any free one)");
   line.Number("--viewers", o.viewers, 1, 20000, "V", "viewers at most, the next is answered 503 (default 2000)");
   line.Text("--pens", o.pensText, "LIST",
@@ -103,13 +101,12 @@ int Parse(int argc, char** argv, Options& o) {
   tqtool::AddFleetOptions(line, o.fleet, true);
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
   if (!o.fleet.urls.empty() || !o.fleet.board.empty()) {
-    if (o.board.Given() || !o.replay.empty()) return line.Fail("--nats serves a board's stream, not a port");
+    if (o.board.Given() || o.replay.Given()) return line.Fail("--nats serves a board's stream, not a port");
     if (const std::string problem = tqtool::FleetProblem(o.fleet, true); !problem.empty()) return line.Fail(problem);
-  } else if (o.replay.empty() && !o.board.Given()) {
+  } else if (!o.replay.Given() && !o.board.Given()) {
     return line.Fail("give --port N, --device NAME, --replay FILE.raw or --nats URL --board NAME");
   }
-  if (!o.replay.empty() && line.Given("--device")) return line.Fail("--replay plays its own device, not --device");
-  if (o.replay.empty() && line.Given("--speed")) return line.Fail("--speed goes with --replay");
+  if (const std::string problem = tqtool::ReplayProblem(line, o.replay); !problem.empty()) return line.Fail(problem);
   tqtool::ListenAddress address;
   if (!tqtool::ParseListenAddress(o.listen, address)) {
     return line.Fail("--listen wants ADDR:PORT, [IPV6]:PORT or :PORT, not '" + o.listen + "'");
@@ -136,8 +133,8 @@ int Serve(Options& o) {
   const TQ_PORT port = o.board.Port();
   std::string error;
   tqtool::ReplayBoard replay;
-  if (!o.replay.empty()) {
-    if (!replay.Open(o.replay, o.speed, error)) return tqtool::Failed("serve", error);
+  if (o.replay.Given()) {
+    if (!replay.Open(o.replay.file, o.replay.speed, error)) return tqtool::Failed("serve", error);
     tqtool::MapPort(port, replay.Path());
   }
   tqtool::ServeLimits limits;
@@ -186,7 +183,7 @@ int Serve(Options& o) {
                              "(put a reverse proxy with TLS and authentication in front)");
   }
   std::printf("tq serve: board %s on port %d%s, serving %s\n", board.version.c_str(), port,
-              o.replay.empty() ? "" : (" (replay of " + o.replay + ")").c_str(),
+              !o.replay.Given() ? "" : (" (replay of " + o.replay.file + ")").c_str(),
               tqtool::ListenUrl(address, http.Port()).c_str());
   std::fflush(stdout);
 
