@@ -9,7 +9,7 @@ const tq = (window.tqCalibrate = {
   state: null,     // the command's latest state
   connected: false,
   reply: '',       // what the command answered to a request it refused
-  doneText: '',
+  done: false,     // Done was taken
   drawn: null,     // what the last frame drew, for the tests
 });
 
@@ -103,7 +103,7 @@ function render() {
   context.clearRect(0, 0, innerWidth, innerHeight);
   const state = tq.state;
   byId('status').textContent = tq.connected ? '' :
-    state && state.finished ? 'tq calibrate has ended' :
+    state && (state.finished || tq.done) ? 'tq calibrate has ended' :
     state ? 'tq calibrate does not answer; trying again' : 'connecting';
   byId('fullscreen').hidden = !document.fullscreenEnabled || !!document.fullscreenElement;
   if (!state) return;
@@ -111,8 +111,9 @@ function render() {
   const complete = state.asked >= 4;
   const radius = targetRadius();
   let drawn = { asked: state.asked, target: null, radius };
-  if (state.finished) {
-    show('ask', tq.doneText || `Done: the calibration is in ${state.saved}. This page can be closed.`);
+  const finished = state.finished || tq.done;
+  if (finished) {
+    show('ask', `Done: the calibration is in ${state.saved}. This page can be closed.`);
   } else if (!complete) {
     const at = place(state.targets[state.asked]);
     drawTarget(at, radius, '#ffffff', 3);
@@ -126,7 +127,7 @@ function render() {
     }
     show('ask', 'All four targets are in. Write on the board to try it: the line should follow the pen.');
   }
-  if (!state.finished && (state.pen.down || complete)) drawTrace(state.pen.trace);
+  if (!finished && (state.pen.down || complete)) drawTrace(state.pen.trace);
   show('pen', !complete && state.pen.down ? 'touching\u2026' : '');
   const refused = !complete && state.refused ?
     `Refused: ${state.refused}` + (state.startedOver ? '. Starting over from the first target.' : '') : '';
@@ -134,10 +135,10 @@ function render() {
   show('saved', state.saved ? `Saved to ${state.saved}` +
     (complete ? '' : ' (it keeps the calibration made before, until all four are in again)') : '');
   const touchedBefore = state.touched.slice(0, Math.min(state.asked, 4)).some((t) => t);
-  byId('back').hidden = state.finished || complete || !touchedBefore;
-  byId('redo').hidden = state.finished || !complete;
-  byId('done').hidden = state.finished || !complete || !state.saved;
-  show('notice', state.finished ? '' : windowProblem(state));
+  byId('back').hidden = finished || complete || !touchedBefore;
+  byId('redo').hidden = finished || !complete;
+  byId('done').hidden = finished || !complete || !state.saved;
+  show('notice', finished ? '' : windowProblem(state));
   tq.drawn = drawn;
 }
 
@@ -156,7 +157,7 @@ function post(path) {
   fetch(path, { method: 'POST', cache: 'no-store' })
     .then((response) => response.text().then((text) => {
       tq.reply = response.ok ? '' : text.trim();
-      if (response.ok && path === '/done') tq.doneText = text.trim();
+      if (response.ok && path === '/done') tq.done = true;
       schedule();
     }))
     .catch(() => {
@@ -180,7 +181,7 @@ for (const button of byId('redo').querySelectorAll('button')) {
 
 document.addEventListener('keydown', (event) => {
   const state = tq.state;
-  if (!state || state.finished || event.ctrlKey || event.altKey || event.metaKey) return;
+  if (!state || state.finished || tq.done || event.ctrlKey || event.altKey || event.metaKey) return;
   const complete = state.asked >= 4;
   if (event.key === 'Backspace' || event.key === 'ArrowLeft') {
     if (!complete) post('/back');
@@ -207,13 +208,12 @@ function connect() {
     tq.state = JSON.parse(event.data);
     if (before && before.asked !== tq.state.asked) tq.reply = '';
     tq.connected = true;
-    if (tq.state.asked < 4) tq.doneText = '';
     schedule();
   };
   source.onerror = () => {
     tq.connected = false;
     // The command ended after Done: nothing to come back to.
-    if (tq.state && tq.state.finished) source.close();
+    if (tq.state && (tq.state.finished || tq.done)) source.close();
     schedule();
   };
 }
