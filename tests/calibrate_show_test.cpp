@@ -66,7 +66,7 @@ TEST(TqCalibrateSession, TouchesAreJudgedTakenBackAndAskedForAgain) {
     const char* name;
     std::vector<Step> steps;
     std::vector<bool> touched;  // at the end
-    std::string refusal;        // part of the last touch's reason, or empty
+    std::string refusal;        // words of the last touch's reason, or empty
   } cases[] = {
       {"the four in order", {Target(0, 1), Target(1, 2), Target(2, 3), Target(3, 4)}, {1, 1, 1, 1}, ""},
       {"a double touch is asked for again",

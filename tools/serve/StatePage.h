@@ -45,7 +45,7 @@ class StatePage {
     std::string text;  // what the page shows when the status is not 2xx
   };
   // Called on the web server's thread for each accepted POST: the first
-  // part of the path and what follows its slash ("redo", "2").
+  // name in the path and what follows its slash ("redo", "2").
   using Act = std::function<Reply(const std::string& action, const std::string& argument)>;
 
   StatePage(const PageFile* files, size_t count, Act act, size_t maxStreams = 16);

@@ -340,8 +340,9 @@ int Parse(int argc, char** argv, CalibrateOptions& o) {
                            "tq calibrate (--port N | --device NAME | --points 'X,Y ...' --board WxH)\n"
                            "               --screen WxH --out FILE [--inset S] [--pod P] [--height H] [--no-*]\n"
                            "               [--show [--listen ADDR:PORT] [--open]] [--seconds S]",
-                           kAbout, "Exit status: 0, 1 when the port fails, the touches look like a misclick or no\n"
-                           "mapping exists, 2 for usage.\n");
+                           kAbout, "Exit status: 0 once the file is written, 1 when the port fails, the touches\n"
+                           "look like a misclick, no mapping exists or the command is stopped before the\n"
+                           "file is written, 2 for usage.\n");
   tqtool::AddBoardOptions(line, o.board, true, false);
   line.Text("--screen", o.screen, "WxH", "the screen in pixels");
   line.Text("--out", o.out, "FILE", "the calibration file to write");
