@@ -302,9 +302,11 @@ class Calibrate {
     }
     return 0;
   }
-  // The exit status once it ended by itself within `seconds`, else -1.
+  void Signal(int signal) const { kill(m_pid, signal); }
+  // The exit status once it ended by itself within `seconds` (0: now),
+  // else -1.
   int Exit(int seconds) {
-    for (int i = 0; i < seconds * 50 && m_pid > 0; ++i) {
+    for (int i = 0; i <= seconds * 50 && m_pid > 0; ++i) {
       int status = 0;
       if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
         m_pid = -1;
@@ -578,6 +580,52 @@ TEST(TqCalibrateShow, ThePageShowsEachTargetWhereTheBoardTouchesIt) {
     usleep(50 * 1000);
   }
   EXPECT_EQ(ask, "Done: the calibration is in " + file.string() + ". This page can be closed.");
+}
+
+// Ctrl-C once the file is written keeps it, also while a target taken
+// back from the page is not touched again yet.
+TEST(TqCalibrateShow, StoppedAfterTheFileIsWrittenKeepsIt) {
+  const fs::path dir = tqtest::FreshDir("calibrate-stop");
+  const fs::path file = dir / "kept.calibration";
+  const double touches[4][2] = {{500, 600}, {2500, 620}, {2450, 1800}, {520, 1750}};
+  const struct {
+    const char* name;
+    const char* redo;  // a request before the stop, or none
+    const char* note;  // on standard error, or none
+  } cases[] = {
+      {"all four in", nullptr, nullptr},
+      {"a target taken back", "/redo/4", "stopped before the bottom-left target was touched again"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(file);
+    tqtest::PtyBoard board(7, tqtest::LongFormBoard("2.0", "2.1", 3056));
+    Calibrate calibrate(Args({"--screen", "960x540", "--out", file.string(), "--show"}), dir);
+    const int port = calibrate.Port();
+    ASSERT_GT(port, 0) << calibrate.Err();
+    for (int i = 0; i < 4; ++i) {
+      ASSERT_TRUE(calibrate.WaitFor("target " + std::to_string(i + 1) + " of 4")) << calibrate.Out();
+      board.Send(Stroke(touches[i][0], touches[i][1]));
+    }
+    ASSERT_TRUE(calibrate.WaitFor("saved to ")) << calibrate.Out();
+    const std::string written = ReadText(file);
+    if (c.redo != nullptr) {
+      const tqtest::HttpReply reply = tqtest::RawRequest(
+          port, std::string("POST ") + c.redo + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+      EXPECT_EQ(reply.status, 200) << reply.body;
+      EXPECT_TRUE(calibrate.WaitFor("target 4 of 4", 5, 2)) << calibrate.Out();
+    }
+    usleep(200 * 1000);
+    EXPECT_EQ(calibrate.Exit(0), -1) << "ended by itself: " << calibrate.Err();
+    calibrate.Signal(SIGINT);
+    EXPECT_EQ(calibrate.Exit(10), 0) << calibrate.Err();
+    EXPECT_EQ(ReadText(file), written);
+    if (c.note != nullptr) {
+      EXPECT_NE(calibrate.Err().find(c.note), std::string::npos) << calibrate.Err();
+    } else {
+      EXPECT_EQ(calibrate.Err(), "");
+    }
+  }
 }
 
 // Without a display --open says so and the page is served all the same;

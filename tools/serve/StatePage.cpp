@@ -181,8 +181,9 @@ ssize_t StatePage::Read(void* cls, uint64_t, char* buffer, size_t max) {
   if (stream.offset == stream.pending.size()) {
     stream.pending.clear();
     stream.offset = 0;
-    if (page.m_ended) return MHD_CONTENT_READER_END_OF_STREAM;
     if (stream.sent == page.m_version) {
+      // The last state goes out before the stream ends.
+      if (page.m_ended) return MHD_CONTENT_READER_END_OF_STREAM;
       stream.parked = true;
       MHD_suspend_connection(stream.connection);
       return 0;
