@@ -17,7 +17,9 @@ const char* const kCorners[4] = {"top-left", "top-right", "bottom-right", "botto
 CalibrationSession::CalibrationSession(int32_t width, int32_t height, double inset)
     : m_width(width), m_height(height), m_targets(CalibrationTargets(width, height, inset)) {}
 
-const char* CalibrationSession::CornerName(size_t index) { return index < 4 ? kCorners[index] : "none"; }
+const char* CalibrationSession::CornerName(size_t index) {
+  return index < 4 ? kCorners[index] : "none";
+}
 
 void CalibrationSession::SetBoardRange(int32_t xMax, int32_t yMax) {
   m_xMax = xMax;
@@ -105,8 +107,10 @@ PlanePoint CalibrationSession::Approximate(const PlanePoint& board) const {
     if (count == 3) {
       // The missing corner makes a parallelogram with the other three.
       const size_t j = Asked(), before = (j + 3) % 4, after = (j + 1) % 4, across = (j + 2) % 4;
-      from[j] = {from[before].x + from[after].x - from[across].x, from[before].y + from[after].y - from[across].y};
-      to[j] = {to[before].x + to[after].x - to[across].x, to[before].y + to[after].y - to[across].y};
+      from[j] = {from[before].x + from[after].x - from[across].x,
+                 from[before].y + from[after].y - from[across].y};
+      to[j] = {to[before].x + to[after].x - to[across].x,
+               to[before].y + to[after].y - to[across].y};
     }
     Homography mapping;
     if (SolveHomography(from, to, mapping)) return mapping.Apply(board);

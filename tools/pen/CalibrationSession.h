@@ -54,9 +54,11 @@ class CalibrationSession {
   bool Complete() const { return Asked() == 4; }
   bool Touched(size_t index) const { return m_have[index]; }
   const Quad& Targets() const { return m_targets; }
-  const Quad& Touches() const { return m_touches; }  // where Touched()
+  const Quad& Touches() const { return m_touches; }       // where Touched()
   const PlanePoint& LastTouch() const { return m_last; }  // the last one judged
-  const std::string& Refusal() const { return m_refusal; }  // of the last touch, empty when accepted
+  const std::string& Refusal() const {
+    return m_refusal;
+  }  // of the last touch, empty when accepted
   bool StartedOver() const { return m_startedOver; }
   int32_t Width() const { return m_width; }
   int32_t Height() const { return m_height; }

@@ -24,9 +24,10 @@ void Headers(MHD_Response* response, const char* mediaType) {
   MHD_add_response_header(response, "Referrer-Policy", "no-referrer");
 }
 
-MHD_Result Send(MHD_Connection* connection, unsigned status, const std::string& text, bool close = false) {
-  MHD_Response* response =
-      MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+MHD_Result Send(MHD_Connection* connection, unsigned status, const std::string& text,
+                bool close = false) {
+  MHD_Response* response = MHD_create_response_from_buffer(
+      text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
   Headers(response, "text/plain; charset=utf-8");
   if (close) MHD_add_response_header(response, "Connection", "close");
   const MHD_Result queued = MHD_queue_response(connection, status, response);
@@ -54,7 +55,8 @@ bool LoopbackHost(const std::string& host) {
 }
 
 bool LoopbackClient(MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info == nullptr || info->client_addr == nullptr) return false;
   const sockaddr* address = info->client_addr;
   if (address->sa_family == AF_INET) {
@@ -70,7 +72,8 @@ bool LoopbackClient(MHD_Connection* connection) {
 std::string ForeignPost(MHD_Connection* connection) {
   if (!LoopbackClient(connection)) return "not from this machine";
   const std::string origin = Header(connection, "Origin");
-  if (!origin.empty() && origin != "http://" + Header(connection, "Host")) return "from another site (" + origin + ")";
+  if (!origin.empty() && origin != "http://" + Header(connection, "Host"))
+    return "from another site (" + origin + ")";
   const std::string site = Header(connection, "Sec-Fetch-Site");
   if (!site.empty() && site != "same-origin") return "from another site (" + site + ")";
   return {};
@@ -114,7 +117,8 @@ void StatePage::EndStreams() {
   }
 }
 
-int StatePage::Answer(MHD_Connection* connection, const std::string& url, const std::string& method) {
+int StatePage::Answer(MHD_Connection* connection, const std::string& url,
+                      const std::string& method) {
   if (!LoopbackHost(Header(connection, "Host"))) {
     return Send(connection, 403, "403 this page answers to 127.0.0.1 or localhost only\n", true);
   }
@@ -123,10 +127,12 @@ int StatePage::Answer(MHD_Connection* connection, const std::string& url, const 
       return Send(connection, 403, "403 refused: a request " + why + "\n", true);
     }
     const size_t slash = url.find('/', 1);
-    const std::string action = url.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    const std::string action =
+        url.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
     const std::string argument = slash == std::string::npos ? "" : url.substr(slash + 1);
     const Reply reply = m_act ? m_act(action, argument) : Reply{404, "404\n"};
-    return Send(connection, reply.status, reply.text.empty() ? std::to_string(reply.status) + "\n" : reply.text);
+    return Send(connection, reply.status,
+                reply.text.empty() ? std::to_string(reply.status) + "\n" : reply.text);
   }
   if (url == "/state" && method == "GET") return OpenStream(connection);
   if (method != "GET" && method != "HEAD") {
@@ -138,10 +144,11 @@ int StatePage::Answer(MHD_Connection* connection, const std::string& url, const 
     return queued;
   }
   const PageFile* end = m_files + m_count;
-  const PageFile* file = std::find_if(m_files, end, [&url](const PageFile& f) { return url == f.path; });
+  const PageFile* file =
+      std::find_if(m_files, end, [&url](const PageFile& f) { return url == f.path; });
   if (file == end) return Send(connection, 404, "404\n");
-  MHD_Response* response =
-      MHD_create_response_from_buffer(file->size, const_cast<char*>(file->bytes), MHD_RESPMEM_PERSISTENT);
+  MHD_Response* response = MHD_create_response_from_buffer(
+      file->size, const_cast<char*>(file->bytes), MHD_RESPMEM_PERSISTENT);
   Headers(response, file->mediaType);
   MHD_add_response_header(response, "Content-Security-Policy", kPolicy);
   const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
@@ -161,7 +168,8 @@ int StatePage::OpenStream(MHD_Connection* connection) {
     }
     m_streams.insert(stream);
   }
-  MHD_Response* response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Read, stream, &Free);
+  MHD_Response* response =
+      MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &Read, stream, &Free);
   if (response == nullptr) {
     Free(stream);
     return MHD_NO;

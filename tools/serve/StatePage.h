@@ -18,14 +18,14 @@
 // which keeps out a site whose own name was made to resolve to this machine.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <set>
 #include <string>
-
-#include <sys/types.h>
 
 struct MHD_Connection;
 

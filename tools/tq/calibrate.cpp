@@ -90,15 +90,16 @@ bool ParsePoints(const std::string& text, tqpen::Quad& quad) {
 // board (--points), any board's.
 std::string DeviceMatch(const CalibrateOptions& o) {
   if (!o.board.Given()) return std::string(tqpen::kPenDeviceName) + "*";
-  return tqpen::DeviceNameFor(tqp::SerialLine::DevicePath(("COM" + std::to_string(o.board.port)).c_str()));
+  return tqpen::DeviceNameFor(
+      tqp::SerialLine::DevicePath(("COM" + std::to_string(o.board.port)).c_str()));
 }
 
 void ReportCalibration(const tqpen::Calibration& calibration, int32_t xMax, int32_t yMax,
                        const std::string& deviceMatch) {
   for (size_t i = 0; i < 4; ++i) {
     const tqpen::PlanePoint at = calibration.mapping.Apply(calibration.board[i]);
-    std::printf("board %.1f %.1f -> pixel %.1f %.1f\n", calibration.board[i].x, calibration.board[i].y,
-                at.x, at.y);
+    std::printf("board %.1f %.1f -> pixel %.1f %.1f\n", calibration.board[i].x,
+                calibration.board[i].y, at.x, at.y);
   }
   const auto matrix = tqpen::NearestAffineMatrix(calibration, xMax, yMax);
   std::printf("# libinput's own mapping instead (a tq pen device without --calibration):\n%s\n",
@@ -178,8 +179,9 @@ void Calibrator::Start() {
 void Calibrator::Prompt() const {
   const size_t next = m_session.Asked();
   if (next >= 4) return;
-  std::printf("target %zu of 4: touch the %s mark, at pixel (%.0f, %.0f) of the screen, and lift the pen\n",
-              next + 1, tqpen::CalibrationSession::CornerName(next), Targets()[next].x, Targets()[next].y);
+  std::printf(
+      "target %zu of 4: touch the %s mark, at pixel (%.0f, %.0f) of the screen, and lift the pen\n",
+      next + 1, tqpen::CalibrationSession::CornerName(next), Targets()[next].x, Targets()[next].y);
   std::fflush(stdout);
 }
 
@@ -237,7 +239,7 @@ void Calibrator::Save() {
   m_saved = true;
   ReportCalibration(calibration, m_xMax, m_yMax, m_deviceMatch);
   if (m_page != nullptr) {
-    std::printf("saved to %s: touch a target again from the page, or press Done there (or Ctrl-C) to finish\n",
+    std::printf("saved to %s: redo a target from the page, or end with Done there or Ctrl-C\n",
                 m_options.out.c_str());
   }
   std::fflush(stdout);
@@ -252,13 +254,15 @@ tqtool::StatePage::Reply Calibrator::Act(const std::string& action, const std::s
                              : 4;
     if (action == "redo" && index == 4) return {404, "redo takes a target from 1 to 4\n"};
     if (action == "redo" ? !m_session.Redo(index) : !m_session.Back()) {
-      return {409, action == "redo" ? "that target is not touched yet\n" : "no touched target to go back to\n"};
+      return {409, action == "redo" ? "that target is not touched yet\n"
+                                    : "no touched target to go back to\n"};
     }
     std::printf("  the %s target taken back from the page\n",
                 tqpen::CalibrationSession::CornerName(m_session.Asked()));
     Prompt();
     Publish();
-    return {200, "asking for the " + std::string(tqpen::CalibrationSession::CornerName(m_session.Asked())) +
+    return {200, "asking for the " +
+                     std::string(tqpen::CalibrationSession::CornerName(m_session.Asked())) +
                      " target again\n"};
   }
   if (action == "done") {
@@ -275,9 +279,11 @@ int Calibrator::Finish() {
   if (m_failed) return tqtool::kExitFailed;
   if (!m_saved) return tqtool::Failed("calibrate", "stopped before the fourth target was touched");
   if (!m_session.Complete()) {
-    tqtool::Say("calibrate", "stopped before the " +
-                                 std::string(tqpen::CalibrationSession::CornerName(m_session.Asked())) +
-                                 " target was touched again: " + m_options.out + " keeps the calibration made before");
+    tqtool::Say("calibrate",
+                "stopped before the " +
+                    std::string(tqpen::CalibrationSession::CornerName(m_session.Asked())) +
+                    " target was touched again: " + m_options.out +
+                    " keeps the calibration made before");
   }
   return tqtool::kExitDone;
 }
@@ -305,10 +311,15 @@ std::string Calibrator::StateJson() const {
                      std::to_string(m_session.Height()) + "],\"targets\":[";
   for (size_t i = 0; i < 4; ++i) json += (i ? "," : "") + PointJson(Targets()[i]);
   json += "],\"corners\":[";
-  for (size_t i = 0; i < 4; ++i) json += (i ? ",\"" : "\"") + std::string(tqpen::CalibrationSession::CornerName(i)) + "\"";
+  for (size_t i = 0; i < 4; ++i) {
+    json += (i ? ",\"" : "\"") + std::string(tqpen::CalibrationSession::CornerName(i)) + "\"";
+  }
   json += "],\"asked\":" + std::to_string(m_session.Asked()) + ",\"touched\":[";
-  for (size_t i = 0; i < 4; ++i) json += (i ? "," : "") + std::string(m_session.Touched(i) ? "true" : "false");
-  json += std::string("],\"pen\":{\"down\":") + (m_session.PenDown() ? "true" : "false") + ",\"trace\":[";
+  for (size_t i = 0; i < 4; ++i) {
+    json += (i ? "," : "") + std::string(m_session.Touched(i) ? "true" : "false");
+  }
+  json += std::string("],\"pen\":{\"down\":") + (m_session.PenDown() ? "true" : "false") +
+          ",\"trace\":[";
   bool first = true;
   for (const tqpen::PlanePoint& point : m_session.Trace()) {
     json += (first ? "" : ",") + PointJson(m_session.Approximate(point));
@@ -336,13 +347,15 @@ bool LoopbackAddress(const std::string& host) {
 
 // -1 to go on, else the exit status.
 int Parse(int argc, char** argv, CalibrateOptions& o) {
-  tqtool::CommandLine line("tq calibrate",
-                           "tq calibrate (--port N | --device NAME | --points 'X,Y ...' --board WxH)\n"
-                           "               --screen WxH --out FILE [--inset S] [--pod P] [--height H] [--no-*]\n"
-                           "               [--show [--listen ADDR:PORT] [--open]] [--seconds S]",
-                           kAbout, "Exit status: 0 once the file is written, 1 when the port fails, the touches\n"
-                           "look like a misclick, no mapping exists or the command is stopped before the\n"
-                           "file is written, 2 for usage.\n");
+  tqtool::CommandLine line(
+      "tq calibrate",
+      "tq calibrate (--port N | --device NAME | --points 'X,Y ...' --board WxH)\n"
+      "               --screen WxH --out FILE [--inset S] [--pod P] [--height H] [--no-*]\n"
+      "               [--show [--listen ADDR:PORT] [--open]] [--seconds S]",
+      kAbout,
+      "Exit status: 0 once the file is written, 1 when the port fails, the touches\n"
+      "look like a misclick, no mapping exists or the command is stopped before the\n"
+      "file is written, 2 for usage.\n");
   tqtool::AddBoardOptions(line, o.board, true, false);
   line.Text("--screen", o.screen, "WxH", "the screen in pixels");
   line.Text("--out", o.out, "FILE", "the calibration file to write");
@@ -352,9 +365,11 @@ int Parse(int argc, char** argv, CalibrateOptions& o) {
   line.Text("--board", o.boardSize, "WxH", "the board's range, with --points");
   line.Flag("--show", o.show, "also serve the target page on the loopback (its URL is printed)");
   line.Text("--listen", o.listen, "ADDR:PORT",
-            "with --show, where the page is served: a loopback address (default 127.0.0.1:0, a free port)");
+            "with --show, where to serve the page: a loopback address (default 127.0.0.1:0, any "
+            "free port)");
   line.Flag("--open", o.open, "with --show, open the page with xdg-open");
-  line.Number("--seconds", o.seconds, 0.0, 1e9, "S", "stop after S seconds (default: until done or a signal)");
+  line.Number("--seconds", o.seconds, 0.0, 1e9, "S",
+              "stop after S seconds (default: until done or a signal)");
   if (const int status = line.Parse(argc, argv); status >= 0) return status;
   if (o.screen.empty() || o.out.empty()) return line.Fail("give --screen WxH and --out FILE");
   for (const std::string& problem : {SizeProblem("--screen", o.screen), SizeProblem("--board", o.boardSize)}) {
@@ -368,13 +383,17 @@ int Parse(int argc, char** argv, CalibrateOptions& o) {
   if (!o.points.empty() && (o.show || line.Given("--seconds"))) {
     return line.Fail("--show and --seconds go with touches on a board, not --points");
   }
-  if (!o.show && (line.Given("--listen") || o.open)) return line.Fail("--listen and --open go with --show");
+  if (!o.show && (line.Given("--listen") || o.open)) {
+    return line.Fail("--listen and --open go with --show");
+  }
   tqtool::ListenAddress address;
   if (!tqtool::ParseListenAddress(o.listen, address)) {
     return line.Fail("--listen wants ADDR:PORT, [IPV6]:PORT or :PORT, not '" + o.listen + "'");
   }
   if (!LoopbackAddress(address.host)) {
-    return line.Fail("--listen takes a loopback address (127.0.0.1, [::1]): the page can change the calibration");
+    return line.Fail(
+        "--listen takes a loopback address (127.0.0.1, [::1]): the page can change the "
+        "calibration");
   }
   return -1;
 }
@@ -388,8 +407,8 @@ class Opener {
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
     m_url = url;
     if ((x11 == nullptr || *x11 == '\0') && (wayland == nullptr || *wayland == '\0')) {
-      tqtool::Say("calibrate", "no display here (DISPLAY and WAYLAND_DISPLAY are not set): open " + url +
-                                   " on the board's screen yourself");
+      tqtool::Say("calibrate", "no display here (DISPLAY and WAYLAND_DISPLAY are not set): open " +
+                                   url + " on the board's screen yourself");
       return;
     }
     posix_spawn_file_actions_t actions;
@@ -401,8 +420,8 @@ class Opener {
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
       m_pid = -1;
-      tqtool::Say("calibrate", std::string("cannot run xdg-open (") + std::strerror(error) + "): open " + url +
-                                   " on the board's screen yourself");
+      tqtool::Say("calibrate", std::string("cannot run xdg-open (") + std::strerror(error) +
+                                   "): open " + url + " on the board's screen yourself");
     }
   }
   // Called now and then: says so when xdg-open gave up.
@@ -411,7 +430,8 @@ class Opener {
     if (m_pid <= 0 || waitpid(m_pid, &status, WNOHANG) != m_pid) return;
     m_pid = -1;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      tqtool::Say("calibrate", "xdg-open could not open the page: open " + m_url + " on the board's screen yourself");
+      tqtool::Say("calibrate", "xdg-open could not open the page: open " + m_url +
+                                   " on the board's screen yourself");
     }
   }
 
@@ -458,8 +478,10 @@ int TouchTargets(const CalibrateOptions& o, int32_t width, int32_t height) {
     }
     std::signal(SIGPIPE, SIG_IGN);  // a page gone mid-write is the write's failure
     const std::string url = tqtool::ListenUrl(address, http->Port());
-    std::printf("open %s full screen on the board's screen: it shows each target where it is to be touched\n",
-                url.c_str());
+    std::printf(
+        "open %s full screen on the board's screen: it shows each target where it is to be "
+        "touched\n",
+        url.c_str());
     std::fflush(stdout);
     if (o.open) opener.Open(url);
   }
