@@ -306,8 +306,9 @@ class Calibrate {
     for (int i = 0; i < seconds * 20; ++i) {
       const std::string out = Out();
       size_t found = 0;
-      for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+      for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) {
         ++found;
+      }
       if (found >= times) return true;
       usleep(50 * 1000);
     }
@@ -388,8 +389,9 @@ class Picture {
       const int stride = cairo_image_surface_get_stride(surface);
       const unsigned char* data = cairo_image_surface_get_data(surface);
       m_pixels.resize(static_cast<size_t>(width) * height);
-      for (int y = 0; y < height; ++y)
+      for (int y = 0; y < height; ++y) {
         std::memcpy(&m_pixels[static_cast<size_t>(y) * width], data + y * stride, width * 4);
+      }
     }
     cairo_surface_destroy(surface);
   }
