@@ -204,6 +204,7 @@ TEST(TqCalibrateShow, RefusesRequestsFromOtherSites) {
     std::string head;
     int status;
     bool reaches;
+    const char* body = "";
   } cases[] = {
       {"the page's own",
        "POST /redo/2 HTTP/1.1\r\nHost: " + self + "\r\nOrigin: http://" + self +
@@ -222,6 +223,8 @@ TEST(TqCalibrateShow, RefusesRequestsFromOtherSites) {
        "POST /back HTTP/1.1\r\nHost: example.org:" + std::to_string(http.Port()) + "\r\n", 403,
        false},
       {"a GET, as an image sends it", "GET /done HTTP/1.1\r\nHost: " + self + "\r\n", 404, false},
+      {"a body", "POST /done HTTP/1.1\r\nHost: " + self + "\r\nContent-Length: 5\r\n", 413, false,
+       "hello"},
       {"another method", "PUT /done HTTP/1.1\r\nHost: " + self + "\r\nContent-Length: 0\r\n", 405,
        false},
   };
@@ -229,7 +232,7 @@ TEST(TqCalibrateShow, RefusesRequestsFromOtherSites) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const tqtest::HttpReply reply =
-        tqtest::RawRequest(http.Port(), c.head + "Connection: close\r\n\r\n");
+        tqtest::RawRequest(http.Port(), c.head + "Connection: close\r\n\r\n" + c.body);
     EXPECT_EQ(reply.status, c.status) << reply.head << reply.body;
     reached += c.reaches;
     EXPECT_EQ(acted.size(), reached);

@@ -122,6 +122,13 @@ int StatePage::Answer(MHD_Connection* connection, const std::string& url,
   if (!LoopbackHost(Header(connection, "Host"))) {
     return Send(connection, 403, "403 this page answers to 127.0.0.1 or localhost only\n", true);
   }
+  // The page asks in short paths and sends nothing.
+  if (url.size() > 256) return Send(connection, 414, "414\n", true);
+  const std::string length = Header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+  if ((!length.empty() && length != "0") ||
+      !Header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING).empty()) {
+    return Send(connection, 413, "413 this page takes no body\n", true);
+  }
   if (method == "POST") {
     if (const std::string why = ForeignPost(connection); !why.empty()) {
       return Send(connection, 403, "403 refused: a request " + why + "\n", true);
