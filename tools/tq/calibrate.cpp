@@ -132,7 +132,6 @@ class Calibrator {
   // Whether the command is over: a file could not be written, Done came
   // from the page, or (without a page) the calibration is written.
   bool Over() const { return m_failed || m_finished || (m_page == nullptr && m_saved); }
-  bool FailedToSave() const { return m_failed; }
   // The exit status once the loop ended.
   int Finish();
   // A request from the page: "redo" with the target (1 to 4), "back", "done".
