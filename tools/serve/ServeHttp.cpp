@@ -23,6 +23,7 @@
 #include "common/MessageLoop.h"
 #include "serve/ServeExport.h"
 #include "serve/ServePage.h"
+#include "serve/StatePage.h"
 
 namespace tqtool {
 
@@ -139,6 +140,7 @@ struct ServeHttp::Impl {
   bool beyondLoopback = false;
   MHD_Daemon* daemon = nullptr;
   MHD_Response* page = nullptr;
+  StatePage* site = nullptr;  // answers every request when set
 
   std::mutex socketsLock;
   std::set<Socket*> sockets;
@@ -206,6 +208,7 @@ MHD_Result ServeHttp::Impl::Handle(MHD_Connection* connection, const std::string
     if (!render->ok) return Refuse(connection, 501, render->error + "\n");
     return SendPicture(connection, render->body, render->mediaType);
   }
+  if (site != nullptr) return static_cast<MHD_Result>(site->Answer(connection, url, method));
   if (method != "GET" && method != "HEAD") return Refuse(connection, 405, {}, "Allow", "GET, HEAD");
   const int arguments = MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, nullptr, nullptr);
   if (url.size() > kLongestTarget || arguments > 8) return Refuse(connection, 414);
@@ -500,6 +503,7 @@ void ServeHttp::Impl::StopAll() {
   renderers.clear();
   sweeping = false;
   if (sweeper.joinable()) sweeper.join();
+  if (site != nullptr) site->EndStreams();
   MHD_stop_daemon(daemon);
   daemon = nullptr;
 }
@@ -539,6 +543,11 @@ ServeHttpLimits LimitsFor(size_t maxViewers) {
 ServeHttp::ServeHttp(ServeHub& hub, size_t maxViewers) : ServeHttp(hub, LimitsFor(maxViewers)) {}
 
 ServeHttp::ServeHttp(ServeHub& hub, const ServeHttpLimits& limits) : m_impl(new Impl(hub, limits)) {}
+
+ServeHttp::ServeHttp(StatePage& page, const ServeHttpLimits& limits)
+    : m_idleHub(new ServeHub(ServeLimits{1, 1, 0, 1})), m_impl(new Impl(*m_idleHub, limits)) {
+  m_impl->site = &page;
+}
 
 ServeHttp::~ServeHttp() {
   Stop();

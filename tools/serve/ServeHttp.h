@@ -31,6 +31,8 @@
 
 namespace tqtool {
 
+class StatePage;
+
 struct ListenAddress {
   std::string host = "127.0.0.1";
   int port = 8080;
@@ -63,6 +65,9 @@ class ServeHttp {
  public:
   ServeHttp(ServeHub& hub, size_t maxViewers);
   ServeHttp(ServeHub& hub, const ServeHttpLimits& limits);
+  // A command's own page (serve/StatePage.h) instead of the live view: every
+  // request is the page's to answer.
+  ServeHttp(StatePage& page, const ServeHttpLimits& limits);
   ~ServeHttp();
   ServeHttp(const ServeHttp&) = delete;
   ServeHttp& operator=(const ServeHttp&) = delete;
@@ -80,6 +85,7 @@ class ServeHttp {
 
  private:
   struct Impl;
+  std::unique_ptr<ServeHub> m_idleHub;  // behind a StatePage, which needs none
   std::unique_ptr<Impl> m_impl;
   int m_port = 0;
   bool m_beyondLoopback = false;

@@ -1,0 +1,26 @@
+# The target page of `tq calibrate --show`, its files turned into a C++
+# source that holds their bytes, served as they are (run with cmake -P):
+#   cmake -DPAGE_DIR=<this folder> -DOUTPUT=<the .cpp to write> -P Embed.cmake
+set(PAGE_ARRAYS "")
+set(PAGE_TABLE "")
+foreach(name index.html calibrate.css calibrate.js)
+  if(name STREQUAL "index.html")
+    set(path "/")
+    set(type "text/html")
+  elseif(name MATCHES "[.]css$")
+    set(path "/${name}")
+    set(type "text/css")
+  else()
+    set(path "/${name}")
+    set(type "text/javascript")
+  endif()
+  file(READ ${PAGE_DIR}/${name} bytes HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${bytes}")
+  string(REGEX REPLACE "((0x..,){16})" "\\1\n  " bytes "${bytes}")
+  string(MAKE_C_IDENTIFIER "${name}" id)
+  string(APPEND PAGE_ARRAYS "const unsigned char k_${id}[] = {\n  ${bytes}};\n")
+  string(APPEND PAGE_TABLE "    {\"${path}\", \"${type}; charset=utf-8\", reinterpret_cast<const char*>(k_${id}), sizeof k_${id}},\n")
+endforeach()
+configure_file(${PAGE_DIR}/CalibratePage.cpp.in ${OUTPUT} @ONLY)
+# Newer than the page even when its bytes did not change.
+file(TOUCH_NOCREATE ${OUTPUT})
