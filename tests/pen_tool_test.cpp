@@ -297,6 +297,12 @@ TEST(TqPen, CalibrationMapsOntoTheScreen) {
       {kTool + " pen", 2},
   };
   for (const auto& r : refused) EXPECT_EQ(Shell(r.args).status, r.status) << r.args;
+  // An output that cannot be written is told before the board is opened and
+  // anyone touches four targets.
+  const Result unwritable =
+      Shell(kTool + " calibrate --device dev/null --screen 1920x1080 --out /nonexistent/dir/x.calibration");
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_NE(unwritable.out.find("cannot write '/nonexistent/dir/x.calibration'"), std::string::npos) << unwritable.out;
 }
 
 // Misclicks refused alike by tq calibrate --points and, for a file that

@@ -504,6 +504,10 @@ int RunCalibrateCommand(int argc, char** argv) {
   if (const int status = Parse(argc, argv, o); status >= 0) return status;
   int32_t width = 0, height = 0;
   tqpen::ParseSize(o.screen, width, height);
+  // Before anyone touches four targets for a file that cannot be written.
+  if (const std::string problem = tqtool::OutputProblem(o.out); !problem.empty()) {
+    return tqtool::Failed("calibrate", problem);
+  }
   if (o.points.empty()) {
     tqtool::CatchStopSignals();
     return TouchTargets(o, width, height);
