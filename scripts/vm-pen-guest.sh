@@ -121,7 +121,7 @@ if wait_node /dev/ttyUSB0 yes 10; then
     wait_lines /tmp/live-events proximity-out $((2 * drawing_strokes)) 60 || echo "vm: no strokes after the replug"
   fi
   kill "$pen"
-  wait_exit "$pen" 10 || echo "vm: tq pen did not stop"
+  wait_exit "$pen" 10 || { echo "vm: tq pen did not stop"; kill -9 "$pen"; }
   wait "$pen"
   echo "vm: live tq pen exit $?"
   watch_stop
@@ -154,6 +154,25 @@ if wait_node /dev/ttyUSB0 yes 10; then
     wait_exit "$live" 20 || { echo "vm: tq live did not stop"; kill -9 "$live"; }
     wait "$live"
     echo "vm: replugged tq live exit $? stopped at $stop ended at $(uptime)"
+
+    # A port left open on the dead line: without --reopen tq pen keeps it
+    # after the line error. Its reader must sleep while the adapter is away,
+    # and the close must not hang on the hung-up tty.
+    /bin/tq pen --device ttyUSB0 --dry-run --raw-capture off > /tmp/held 2>&1 &
+    held=$!
+    wait_lines /tmp/held '^E: ' 1 30 || echo "vm: tq pen saw no pen before unplug 3"
+    echo "vm: unplug 3"
+    if wait_node /dev/ttyUSB0 no 20; then
+      echo "vm: gone 3 at $(uptime) cpu $(cpu "$held")"
+      sleep 3
+      echo "vm: held 3 at $(uptime) cpu $(cpu "$held")"
+    fi
+    stop=$(uptime)
+    kill -INT "$held"
+    wait_exit "$held" 20 || { echo "vm: tq pen did not stop"; kill -9 "$held"; }
+    wait "$held"
+    echo "vm: held tq pen exit $? stopped at $stop ended at $(uptime)"
+    grep '^tq pen: ' /tmp/held
   fi
   sleep 0.2
   kill "$monitor"

@@ -19,7 +19,9 @@
 #   through qemu's monitor, and draws again once it is plugged back in;
 # - the library on that line through tq live: the line error promptly after
 #   the unplug in the middle of a drawing, nothing after it, a prompt close,
-#   and a new open that streams once the adapter is back.
+#   and a new open that streams once the adapter is back; then, through tq
+#   pen without --reopen, a port held open on the pulled adapter: its reader
+#   asleep (no processor time to speak of) and its close prompt.
 #
 # usage: vm-pen-test.sh TQ SOURCE_DIR [TQSIM]   (TQSIM: default beside TQ)
 #
@@ -212,17 +214,21 @@ monitor() {
     prompt(); print "$seen\n";' "$work/monitor" "$1" >> "$work/monitor.log" 2>&1 ||
     fail "qemu's monitor did not take $1"
 }
-# Pull the adapter when the machine asks, plug it back once it has gone.
-replug() {
+# Pull the adapter when the machine asks.
+unplug() {
   wait_console "vm: unplug $1" 150 || fail "the machine did not get to unplug $1"
   monitor "device_del adapter"
   wait_console "vm: gone $1" 30 || fail "/dev/ttyUSB0 did not go after unplug $1"
-  # Unplugged for a while: tq pen --reopen tries (every 3 s) and fails.
+}
+# ... and plug it back after SECONDS.
+replug() {
+  unplug "$1"
   sleep "$2"
   monitor "device_add usb-serial,chardev=board,id=adapter"
 }
-replug 1 4
+replug 1 4 # long enough for tq pen --reopen to try (every 3 s) and fail
 replug 2 1
+unplug 3
 wait_console "vm: done" 120 || fail "the machine did not finish (console below)"
 wait "$qemu" || true
 qemu=
@@ -369,14 +375,15 @@ echo "vm-pen-test: tq pen --reopen on ttyUSB0: $whole_before whole strokes befor
 # replug a new open streams and stops within two seconds of SIGINT.
 section live1 | grep -v '^vm: ' > "$work/live1"
 section live2 | grep -v '^vm: ' > "$work/live2"
-# The kernel's removal of the tty (ftdi_sio hangs it up just before).
-removed=$(section uevents | sed -n 's/^KERNEL\[\([0-9.]*\)\] *remove .*\/ttyUSB0 (tty)$/\1/p')
+# The kernel's first removal of the tty since tq live started (ftdi_sio
+# hangs it up just before).
+removed=$(section uevents | sed -n 's/^KERNEL\[\([0-9.]*\)\] *remove .*\/ttyUSB0 (tty)$/\1/p' | head -n 1)
 error_at=$(awk '$2 == "comm" && $3 == 8 { print $1; exit }' "$work/live1")
 closed_at=$(awk '/ tq live: the board.s line failed/ { print $1; exit }' "$work/live1")
 pens=$(awk '$2 == "down" || $2 == "move" || $2 == "up"' "$work/live1" | wc -l)
 after=$(awk 'seen { print } $2 == "comm" && $3 == 8 { seen = 1 }' "$work/live1" | grep -v ' tq live: ' || true)
 ended=$(sed -n 's/^vm: unplugged tq live exit 1 at \([0-9.]*\)$/\1/p' "$work/log")
-[ "$(echo "$removed" | wc -w)" -eq 1 ] || fail "not one removal of ttyUSB0 among the kernel's events: $removed"
+[ -n "$removed" ] || fail "no removal of ttyUSB0 among the kernel's events"
 [ -n "$error_at" ] || fail "tq live got no line error 8 after the unplug: $(tail -n 3 "$work/live1")"
 [ -n "$closed_at" ] || fail "tq live did not say that the line failed"
 [ "$pens" -gt 0 ] || fail "tq live got no pen messages before the unplug"
@@ -387,7 +394,8 @@ awk -v r="$removed" -v e="$error_at" -v c="$closed_at" -v x="$ended" \
 read -r error_delay close_time exit_time < "$work/timing"
 awk -v d="$error_delay" -v x="$exit_time" 'BEGIN { exit !(d <= 1.0 && x <= 2.0) }' ||
   fail "tq live: the line error $error_delay s after the removal, the exit $exit_time s after the error"
-echo "vm-pen-test: tq live: $pens pen messages, line error 8 $error_delay s after the kernel removed ttyUSB0, port closed $close_time s and the process gone $exit_time s after it"
+last=$(awk '$2 == "comm" { exit } $2 == "down" || $2 == "move" || $2 == "up" { last = $2 } END { print last }' "$work/live1")
+echo "vm-pen-test: tq live: $pens pen messages (the last a $last), line error 8 at $error_delay s from the kernel's removal of ttyUSB0 (its hang-up comes just before), port closed $close_time s and the process gone $exit_time s after it"
 stopped=$(sed -n 's/^vm: replugged tq live exit 0 stopped at \([0-9.]*\) ended at \([0-9.]*\)$/\1 \2/p' "$work/log")
 [ -n "$stopped" ] || fail "tq live after the replug did not end well: $(grep 'vm: replugged' "$work/log")"
 strokes_again=$(awk '$2 == "down" { down = 1 } $2 == "up" && down { n++; down = 0 } END { print n + 0 }' "$work/live2")
@@ -395,4 +403,19 @@ strokes_again=$(awk '$2 == "down" { down = 1 } $2 == "up" && down { n++; down = 
 stop_time=$(echo "$stopped" | awk '{ printf "%.2f", $2 - $1 }')
 awk -v s="$stop_time" 'BEGIN { exit !(s <= 2.0) }' || fail "tq live took $stop_time s to stop"
 echo "vm-pen-test: tq live after the replug: $strokes_again strokes, stopped $stop_time s after SIGINT"
+
+# A port held open on the dead line (tq pen without --reopen): the line
+# error said, a fifth of the processor time at most while it waits, and a
+# close within two seconds of SIGINT.
+grep -q "^tq pen: line error 8" "$work/log" || fail "tq pen holding the port did not get the line error"
+sed -n 's/^vm: gone 3 at \([0-9.]*\) cpu \([0-9.]*\)$/\1 \2/p; s/^vm: held 3 at \([0-9.]*\) cpu \([0-9.]*\)$/\1 \2/p' "$work/log" |
+  awk 'NR == 1 { t = $1; c = $2 } NR == 2 { printf "%.2f %.2f\n", $1 - t, $2 - c }' > "$work/held"
+read -r held busy < "$work/held" || fail "no processor times of tq pen holding the dead port"
+awk -v a="$held" -v b="$busy" 'BEGIN { exit !(b <= a / 5) }' ||
+  fail "tq pen took $busy s of processor time in $held s on the dead port"
+stopped=$(sed -n 's/^vm: held tq pen exit 0 stopped at \([0-9.]*\) ended at \([0-9.]*\)$/\1 \2/p' "$work/log")
+[ -n "$stopped" ] || fail "tq pen holding the dead port did not end well: $(grep 'vm: held tq pen' "$work/log")"
+stop_time=$(echo "$stopped" | awk '{ printf "%.2f", $2 - $1 }')
+awk -v s="$stop_time" 'BEGIN { exit !(s <= 2.0) }' || fail "tq pen took $stop_time s to close the dead port"
+echo "vm-pen-test: tq pen holding the dead port: $busy s of processor time in $held s, closed $stop_time s after SIGINT"
 echo "vm-pen-test: passed"
