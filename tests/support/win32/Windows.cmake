@@ -29,9 +29,7 @@ target_compile_options(tqtestsupport PUBLIC -include ${TQ_WIN_SUPPORT_DIR}/Posix
 # the Linux tools, as do the commands' files (tq_files_test: devices, FIFOs,
 # links), and the pen tablet (uinput), the export (cairo) and tq serve are
 # Linux programs.
-set(TQ_WIN_EXCLUDED platform_posix_test fault_test endurance_test tools_test tq_filter_test tq_capture_test
-  tq_tools_test tq_files_test stroke_model_test board_area_test export_test replay_test text_number_test
-  pen_test pen_tool_test serve_test serve_hub_test serve_limits_test fleet_test)
+include(${CMAKE_CURRENT_LIST_DIR}/Excluded.cmake)
 file(GLOB TQ_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
 set(TQ_WIN_TESTS)
 foreach(src IN LISTS TQ_TEST_SOURCES)
