@@ -2,7 +2,6 @@
 // the pen placed on the screen as well as the touches tell), the page's
 // requests refused from other sites, and the whole command with a scripted
 // board touching the targets while headless Chromium shows the page.
-#include <cairo.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -28,6 +27,7 @@
 #include "support/HeadlessBrowser.h"
 #include "support/HttpProbe.h"
 #include "support/Packets.h"
+#include "support/PngPixels.h"
 #include "support/PtyBoard.h"
 #include "support/TempDir.h"
 
@@ -368,42 +368,14 @@ std::vector<std::string> Args(std::vector<std::string> args) {
   return args;
 }
 
-// A PNG screenshot's pixels.
+// A PNG screenshot's pixels: the target's white and the page's black.
 class Picture {
  public:
-  explicit Picture(const std::string& png) {
-    struct Reader {
-      const std::string* bytes;
-      size_t at = 0;
-    } reader{&png};
-    cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(
-        [](void* closure, unsigned char* data, unsigned int length) {
-          auto* r = static_cast<Reader*>(closure);
-          if (r->at + length > r->bytes->size()) return CAIRO_STATUS_READ_ERROR;
-          std::memcpy(data, r->bytes->data() + r->at, length);
-          r->at += length;
-          return CAIRO_STATUS_SUCCESS;
-        },
-        &reader);
-    cairo_surface_flush(surface);
-    if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
-      width = cairo_image_surface_get_width(surface);
-      height = cairo_image_surface_get_height(surface);
-      const int stride = cairo_image_surface_get_stride(surface);
-      const unsigned char* data = cairo_image_surface_get_data(surface);
-      m_pixels.resize(static_cast<size_t>(width) * height);
-      for (int y = 0; y < height; ++y) {
-        std::memcpy(&m_pixels[static_cast<size_t>(y) * width], data + y * stride, width * 4);
-      }
-    }
-    cairo_surface_destroy(surface);
-  }
-  // The target's white, and the page's black.
-  bool White(int x, int y) const {
-    return Channels(x, y, [](int c) { return c > 200; });
-  }
+  explicit Picture(const std::string& png) : m_png(tqtest::DecodePng(png)), width(m_png.width), height(m_png.height) {}
+  bool White(int x, int y) const { return m_png.Darkest(x, y) > 200; }
   bool Black(int x, int y) const {
-    return Channels(x, y, [](int c) { return c < 40; });
+    const int lightest = m_png.Lightest(x, y);
+    return lightest >= 0 && lightest < 40;
   }
   bool WhiteNear(double x, double y, int reach) const {
     for (int dy = -reach; dy <= reach; ++dy) {
@@ -414,16 +386,12 @@ class Picture {
     }
     return false;
   }
-  int width = 0, height = 0;
 
  private:
-  template <typename Test>
-  bool Channels(int x, int y, Test test) const {
-    if (x < 0 || y < 0 || x >= width || y >= height) return false;
-    const uint32_t p = m_pixels[static_cast<size_t>(y) * width + x];
-    return test((p >> 16) & 0xFF) && test((p >> 8) & 0xFF) && test(p & 0xFF);
-  }
-  std::vector<uint32_t> m_pixels;
+  tqtest::PngPixels m_png;
+
+ public:
+  const int width, height;
 };
 
 std::string Evaluated(tqtest::HeadlessBrowser& browser, const std::string& expression) {

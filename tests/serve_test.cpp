@@ -21,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include <cairo.h>
 
 #include <algorithm>
 #include <cmath>
@@ -33,8 +32,9 @@
 #include "serve/ServeHub.h"
 #include "support/HeadlessBrowser.h"
 #include "support/HttpProbe.h"
-#include "support/PenLines.h"
 #include "support/OneHourSession.h"
+#include "support/PenLines.h"
+#include "support/PngPixels.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -588,35 +588,16 @@ std::vector<std::pair<double, double>> Trace(const std::vector<tqtool::InkStroke
 
 // The ink of a PNG screenshot inside the board, the status bar left out.
 Mask InkOf(const std::string& png, const Frame& f, double boardWidth, double boardHeight, const double bar[4]) {
-  struct Reader {
-    const std::string* bytes;
-    size_t at = 0;
-  } reader{&png};
-  cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(
-      [](void* closure, unsigned char* data, unsigned int length) {
-        auto* r = static_cast<Reader*>(closure);
-        if (r->at + length > r->bytes->size()) return CAIRO_STATUS_READ_ERROR;
-        std::memcpy(data, r->bytes->data() + r->at, length);
-        r->at += length;
-        return CAIRO_STATUS_SUCCESS;
-      },
-      &reader);
-  Mask mask(cairo_image_surface_get_width(surface), cairo_image_surface_get_height(surface));
-  cairo_surface_flush(surface);
-  const unsigned char* data = cairo_image_surface_get_data(surface);
-  const int stride = cairo_image_surface_get_stride(surface);
-  for (int y = 0; data != nullptr && y < mask.height; ++y) {
+  const tqtest::PngPixels picture = tqtest::DecodePng(png);
+  Mask mask(picture.width, picture.height);
+  for (int y = 0; y < mask.height; ++y) {
     for (int x = 0; x < mask.width; ++x) {
       const bool onBoard = x > f.left + 2 && x < f.left + boardWidth * f.scale - 2 && y > f.top + 2 &&
                            y < f.top + boardHeight * f.scale - 2;
       const bool onBar = x >= bar[0] - 4 && x <= bar[0] + bar[2] + 4 && y >= bar[1] - 4 && y <= bar[1] + bar[3] + 4;
-      uint32_t pixel;
-      std::memcpy(&pixel, data + y * stride + x * 4, 4);
-      const int darkest = std::min({(pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF, pixel & 0xFF});
-      if (onBoard && !onBar && darkest < 200) mask.on[y * mask.width + x] = 1;
+      if (onBoard && !onBar && picture.Darkest(x, y) < 200) mask.on[y * mask.width + x] = 1;
     }
   }
-  cairo_surface_destroy(surface);
   return mask;
 }
 
